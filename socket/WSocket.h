@@ -1,0 +1,364 @@
+// The event-driven socket layer: the socket class chain, name, port and
+// protocol resolution, the binding of the sockets interface and its error
+// texts.
+//
+// A TCustomWSocket wraps one non-blocking IPv4 socket (stream or datagram)
+// and reports everything that happens on it through events, raised while the
+// owning thread runs its event loop. No operation waits for the network
+// except the synchronous look-ups of Connect and Listen.
+#pragma once
+
+#include "platform/EventLoop.h"
+#include "platform/Format.h"
+#include "platform/Object.h"
+#include "platform/Sockets.h"
+#include "socket/WSockbuf.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+using platform::sock::TSocket;
+using platform::sock::INVALID_SOCKET;
+
+// ---------------------------------------------------------------------------
+// Errors
+
+class ESocketException : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const override { return "ESocketException"; }
+};
+
+// The English text of a socket error number ("Not a WinSock error" for any
+// number outside the table).
+std::string SocketErrorText(Integer error);
+
+// ---------------------------------------------------------------------------
+// Binding of the sockets interface. The "library" is loaded and started by
+// the first socket call, entry points are looked up by name on their first
+// call and kept, and everything is dropped again by UnloadSocketLibrary when
+// the last socket object goes, so that a later call starts afresh.
+
+namespace wsock {
+
+// Name of the library that LoadSocketProc loads.
+extern std::string SocketLibraryName;
+
+// Loads and starts the library when needed, then returns the entry point of
+// procName (null for an empty name). Raises ESocketException when the
+// library, its start-up or the entry point fails.
+void (*LoadSocketProc(const std::string& procName))();
+void UnloadSocketLibrary();
+bool SocketLibraryLoaded();
+// Number of entry points bound since the last load.
+int BoundProcCount();
+
+int WSAStartup(uint16_t versionRequested, platform::sock::WSAData* data);
+int WSACleanup();
+int WSAGetLastError();
+void WSASetLastError(int error);
+int WSAAsyncSelect(TSocket s, platform::EndpointHandle endpoint, uint32_t msg, int32_t events);
+platform::sock::TAsyncHandle WSAAsyncGetHostByName(platform::EndpointHandle endpoint, uint32_t msg,
+                                                   const char* name, char* buf, int buflen);
+platform::sock::TAsyncHandle WSAAsyncGetHostByAddr(platform::EndpointHandle endpoint, uint32_t msg,
+                                                   const char* addr, int len, int type, char* buf,
+                                                   int buflen);
+int WSACancelAsyncRequest(platform::sock::TAsyncHandle handle);
+hostent* gethostbyname(const char* name);
+servent* getservbyname(const char* name, const char* proto);
+protoent* getprotobyname(const char* name);
+TSocket socket(int af, int type, int protocol);
+int bind(TSocket s, const sockaddr* name, int namelen);
+int listen(TSocket s, int backlog);
+TSocket accept(TSocket s, sockaddr* addr, int* addrlen);
+int connect(TSocket s, const sockaddr* name, int namelen);
+int shutdown(TSocket s, int how);
+int closesocket(TSocket s);
+int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen);
+int ioctlsocket(TSocket s, long cmd, uint32_t* argp);
+int getsockname(TSocket s, sockaddr* name, int* namelen);
+int getpeername(TSocket s, sockaddr* name, int* namelen);
+int send(TSocket s, const void* buf, int len, int flags);
+int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen);
+int recv(TSocket s, void* buf, int len, int flags);
+int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen);
+uint32_t inet_addr(const char* cp);
+char* inet_ntoa(in_addr in);
+uint16_t htons(uint16_t v);
+uint16_t ntohs(uint16_t v);
+
+} // namespace wsock
+
+// ---------------------------------------------------------------------------
+// Resolution (free functions; they raise ESocketException)
+
+// 32-bit IPv4 address in network order.
+uint32_t WSocketResolveHost(const std::string& InAddr);
+// 16-bit port in host order.
+uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto);
+Integer WSocketResolveProto(const std::string& Proto);
+bool IsDottedNumericAddress(const std::string& Text);
+Integer ParseLeadingNumber(const std::string& Text);
+bool IsDecimalDigit(char Ch);
+// Appends the dotted text of every address of the entry, in entry order.
+void CollectHostAddresses(const hostent* HostEntry, TStrings& List);
+
+// ---------------------------------------------------------------------------
+// The socket class
+
+enum TSocketState : uint8_t {
+    wsInvalidState,
+    wsOpened,
+    wsBound,
+    wsConnecting,
+    wsConnected,
+    wsAccepting,
+    wsListening,
+    wsClosed,
+};
+const char* SocketStateName(TSocketState state);
+
+enum TSocketSendFlags : uint8_t { wsSendNormal, wsSendUrgent };
+enum TSocketLingerOnOff : uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+// Event types: the handler (a function bound to its object) gets the socket
+// as Sender. An unassigned event is an empty function.
+using TDataAvailable = std::function<void(TObject* Sender, Word Error)>;
+using TDataSent = std::function<void(TObject* Sender, Word Error)>;
+using TSendData = std::function<void(TObject* Sender, Integer BytesSent)>;
+using TSessionClosed = std::function<void(TObject* Sender, Word Error)>;
+using TSessionAvailable = std::function<void(TObject* Sender, Word Error)>;
+using TSessionConnected = std::function<void(TObject* Sender, Word Error)>;
+using TDnsLookupDone = std::function<void(TObject* Sender, Word Error)>;
+using TChangeState = std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent = std::function<void(TObject* Sender, Exception& E, bool& CanClose)>;
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+
+// Notification codes of the socket's own endpoint.
+constexpr uint32_t WM_ASYNCSELECT = platform::WM_USER + 1;       // 1025 readiness
+constexpr uint32_t WM_ASYNCGETHOSTBYNAME = platform::WM_USER + 2; // 1026
+constexpr uint32_t WM_ASYNCGETHOSTBYADDR = platform::WM_USER + 3; // 1027
+constexpr uint32_t WM_CLOSE_DELAYED = platform::WM_USER + 4;     // 1028
+constexpr uint32_t WM_WSOCKET_RELEASE = platform::WM_USER + 5;   // 1029
+constexpr uint32_t WM_TRIGGER_EXCEPTION = platform::WM_USER + 6; // 1030
+
+struct TTimeVal {
+    int32_t tv_sec = 0;
+    int32_t tv_usec = 0;
+};
+
+class TCustomWSocket : public TComponent {
+public:
+    explicit TCustomWSocket(TComponent* AOwner = nullptr);
+    ~TCustomWSocket() override;
+    const char* ClassName() const override { return "TCustomWSocket"; }
+
+    // --- virtual operations, in slot order -------------------------------
+    virtual void DispatchNotification(platform::TMessage& Msg);
+    virtual void InitDefaults();
+protected:
+    virtual void CloseConnection(bool ShutdownFirst, Word Error);
+public:
+    virtual void SetPort(const std::string& Value);
+    virtual void SetProto(const std::string& Value);
+    virtual Integer RcvdCount();
+protected:
+    virtual void BindLocal();
+    virtual Integer SendChunk(const void* Data, Integer Len);
+    virtual void ReportErrorFmt(const std::string& Fmt, const TVarRecs& Args);
+    virtual void ReportError(const std::string& Msg);
+    virtual void HandleBgException(Exception& E);
+    virtual bool FireDataAvailable(Word Error);
+    virtual void FireSessionAvailable(Word Error);
+    virtual void FireSessionConnected(Word Error);
+    virtual void FireSessionClosed(Word Error);
+    virtual void FireDataSent(Word Error);
+    virtual void FireChangeState(TSocketState OldState, TSocketState NewState);
+    virtual void FireDnsLookupDone(Word Error);
+    virtual void FireError();
+public:
+    virtual Integer RecvRaw(void* Buffer, Integer Len, Integer Flags);
+    virtual Integer RecvFromRaw(TSocket Handle, void* Buffer, Integer BufferSize, Integer Flags,
+                                sockaddr_in& From, Integer& FromLen);
+    virtual void Connect();
+    virtual void Close();
+    virtual void ScheduleClose();
+    virtual void ScheduleDestroy();
+    virtual void Abort();
+    virtual void Flush();
+    virtual void WaitUntilClosed();
+    virtual void Listen();
+    virtual TSocket Accept();
+    virtual Integer Receive(void* Buffer, Integer BufferSize);
+    virtual std::string ReceiveStr();
+    virtual Integer ReceiveFrom(void* Buffer, Integer BufferSize, sockaddr_in& From, Integer& FromLen);
+    virtual Integer Send(const void* Data, Integer Len);
+    virtual Integer SendTo(const sockaddr_in& Dest, Integer DestLen, const void* Data, Integer Len);
+    virtual Integer SendStr(const std::string& Str);
+    virtual void DnsLookup(const std::string& HostName);
+    virtual void ReverseDnsLookup(const std::string& HostAddr);
+    virtual void CancelDnsLookup();
+    virtual std::string PeerAddr();
+    virtual std::string PeerPort();
+    virtual Integer GetPeerName(sockaddr_in& Name, Integer NameLen);
+    virtual std::string GetBoundPort();
+    virtual bool TimevalIsSet(const TTimeVal& tv);
+    virtual void TimevalClear(TTimeVal& tv);
+    virtual bool TimevalCompare(const TTimeVal& A, const TTimeVal& B, bool Equal);
+    virtual Integer GetSockName(sockaddr_in& Name, Integer& NameLen);
+    virtual void Dup(TSocket NewHandle);
+    virtual void Shutdown(Integer How);
+    virtual void Pause();
+    virtual void Resume();
+    virtual void ProcessMessages();
+
+    // --- operations that are not virtual ----------------------------------
+    void ChangeState(TSocketState NewState);
+    void ApplyLinger();
+    void ReportSocketError(const std::string& FunctionName);
+    void ClearSendQueue();
+    void TryToSend();
+    void AppendToSendQueue(const void* Data, Integer Len);
+    // Removes one pending message of the calling thread; a quit request sets
+    // QuitSeen and is not dispatched. Returns whether one was removed.
+    bool PumpOneMessage();
+    void PumpMessages();
+
+    // --- properties -------------------------------------------------------
+    const std::string& Addr() const { return FAddr; }
+    void SetAddr(const std::string& Value);
+    const std::string& Port() const { return FPort; }
+    const std::string& Proto() const { return FProto; }
+    const std::string& LocalAddr() const { return FLocalAddr; }
+    void SetLocalAddr(const std::string& Value);
+    const std::string& LocalPort() const { return FLocalPort; }
+    void SetLocalPort(const std::string& Value);
+    const std::string& DnsResult() const { return FDnsResult; }
+    const TStrings& DnsResultList() const { return FDnsResultList; }
+    TSocketState State() const { return FState; }
+    Integer ReadCount() const { return FReadCount; }
+    Integer LastError() const { return FLastError; }
+    bool MultiThreaded() const { return FMultiThreaded; }
+    void SetMultiThreaded(bool Value) { FMultiThreaded = Value; }
+    Integer FlushTimeout() const { return FFlushTimeout; }
+    void SetFlushTimeout(Integer Value) { FFlushTimeout = Value; }
+    TSocketSendFlags SendFlags() const;
+    void SetSendFlags(TSocketSendFlags Value);
+    TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+    void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+    Integer LingerTimeout() const { return FLingerTimeout; }
+    void SetLingerTimeout(Integer Value) { FLingerTimeout = Value; }
+
+    // --- fields readable by subclasses, tests and tools ---------------------
+    TSocket SocketHandle() const { return FSocketHandle; }
+    platform::EndpointHandle NotifyEndpoint() const { return FNotifyEndpoint ? FNotifyEndpoint->Handle() : 0; }
+    const sockaddr_in& SockAddr() const { return FSockAddr; }
+    Integer SocketKind() const { return FSocketKind; }
+    Integer ProtoNumber() const { return FProtoNumber; }
+    Integer PortNumber() const { return FPortNumber; }
+    Integer LocalPortNumber() const { return FLocalPortNumber; }
+    bool HasAddr() const { return FHasAddr; }
+    bool HasPort() const { return FHasPort; }
+    bool HasProto() const { return FHasProto; }
+    bool AllDataSent() const { return FAllDataSent; }
+    bool ClosedReported() const { return FClosedReported; }
+    bool NotificationsPaused() const { return FNotificationsPaused; }
+    bool QuitSeen() const { return FQuitSeen; }
+    TSocket AcceptedHandle() const { return FAcceptedHandle; }
+    platform::sock::TAsyncHandle LookupRequest() const { return FLookupRequest; }
+    Integer BlockSize() const { return FBlockSize; }
+    const std::list<std::unique_ptr<TBuffer>>& SendQueue() const { return FSendQueue; }
+
+    // The number of live socket objects; when the last one goes the socket
+    // library is unloaded.
+    static Integer SocketInstanceCount();
+
+    // --- events -----------------------------------------------------------
+    TDataAvailable OnDataAvailable;
+    TDataSent OnDataSent;
+    TSendData OnSendData;
+    TSessionClosed OnSessionClosed;
+    TSessionAvailable OnSessionAvailable;
+    TSessionConnected OnSessionConnected;
+    TChangeState OnChangeState;
+    TNotifyEvent OnLineTooLong;
+    TDnsLookupDone OnDnsLookupDone;
+    TNotifyEvent OnError;
+    TBgExceptionEvent OnBgException;
+
+protected:
+    void HandleSocketEvent(TSocket Handle, Word Events, Word Error);
+    void HandleReadReady(Word Error);
+    void HandleWriteReady(Word Error);
+    void HandleHostByNameDone(platform::sock::TAsyncHandle Request, Word Error);
+    void HandleHostByAddrDone(platform::sock::TAsyncHandle Request, Word Error);
+    void FireSendData(Integer BytesSent);
+    // Posts a notification to the socket's own endpoint.
+    void PostToSelf(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+
+    std::string FAddr;
+    std::string FPort;
+    std::string FProto;
+    std::string FLocalAddr;
+    std::string FLocalPort;
+    std::string FDnsResult;
+    TStrings FDnsResultList;
+    TSocketState FState = wsClosed;
+    Integer FReadCount = 0;
+    Integer FLastError = 0;
+    bool FMultiThreaded = false;
+    Integer FFlushTimeout = 60;
+    TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+    Integer FLingerTimeout = 0;
+
+    TSocket FSocketHandle = INVALID_SOCKET;
+    std::unique_ptr<platform::NotifyEndpoint> FNotifyEndpoint;
+    sockaddr_in FSockAddr{};
+    Integer FAddressFamily = AF_INET;
+    Integer FSocketKind = SOCK_STREAM;
+    Integer FProtoNumber = IPPROTO_TCP;
+    Integer FPortNumber = 0;
+    Integer FLocalPortNumber = 0;
+    bool FHasAddr = false;
+    bool FHasPort = false;
+    bool FHasProto = true;
+    bool FAddrReady = false;
+    bool FPortReady = false;
+    bool FProtoReady = false;
+    bool FLocalPortReady = false;
+    std::list<std::unique_ptr<TBuffer>> FSendQueue;
+    Integer FBlockSize = TBuffer::DefaultSize;
+    bool FAllDataSent = true;
+    bool FClosedReported = false;
+    bool FNotificationsPaused = false;
+    bool FQuitSeen = false;
+    TSocket FAcceptedHandle = INVALID_SOCKET;
+    platform::sock::TAsyncHandle FLookupRequest = 0;
+    char FLookupBuffer[1025] = {};
+    Integer FSendFlags = 0;
+    // True while TryToSend waits for a SendChunk to return: the offered bytes
+    // are still unconsumed in the head block, so a TryToSend entered from an
+    // OnSendData handler must not offer them again.
+    bool FSending = false;
+};
+
+// Publishes the properties and events of the socket chain, and offers them
+// by name for tools that configure components from text.
+class TWSocket : public TCustomWSocket {
+public:
+    using TCustomWSocket::TCustomWSocket;
+    const char* ClassName() const override { return "TWSocket"; }
+
+    // Published property values as text: booleans "True"/"False",
+    // enumerations by their names, numbers in decimal. Throws
+    // ESocketException for an unknown name or a value of the wrong form.
+    std::string GetPropertyByName(const std::string& Name);
+    void SetPropertyByName(const std::string& Name, const std::string& Value);
+    // The published property names, in published order.
+    static const TStrings& PublishedProperties();
+};
