@@ -39,6 +39,11 @@
 #include <string>
 #include <vector>
 
+// glibc turns these into macros when optimising; this interface declares
+// functions of the same names.
+#undef htons
+#undef ntohs
+
 namespace platform::sock {
 
 using TSocket = uintptr_t;
