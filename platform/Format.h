@@ -15,3 +15,7 @@ using TVarRecs = std::vector<TVarRec>;
 // A placeholder whose argument is missing or of the other kind is replaced
 // by the argument's natural text (or nothing), never left undefined.
 std::string Format(const std::string& fmt, const TVarRecs& args);
+
+// The text without blanks and control characters (every byte up to ' ')
+// at either end.
+std::string Trim(const std::string& text);

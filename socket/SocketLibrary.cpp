@@ -137,7 +137,7 @@ Proc LoadSocketProc(const std::string& procName)
         // The handle is kept before start-up, so the WSAStartup binding
         // below goes straight to the look-up.
         LibraryLoaded = true;
-        int err = WSAStartup(0x0101, &StartupData);
+        int err = wsock::WSAStartup(0x0101, &StartupData);
         if (err != 0)
             throw ESocketException(Format("%s: WSAStartup error #%d",
                                           {SocketLibraryName, static_cast<int64_t>(err)}));

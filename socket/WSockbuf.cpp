@@ -11,6 +11,10 @@ void TBuffer::Resize(Integer newSize)
 {
     if (newSize <= 0)
         newSize = DefaultSize;
+    // Never below the bytes already written: they are kept, and copying them
+    // into a smaller block would run past its end.
+    if (newSize < FWritePos)
+        newSize = FWritePos;
     if (newSize == FSize)
         return;
     auto storage = std::make_unique<char[]>(static_cast<size_t>(newSize));

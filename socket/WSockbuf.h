@@ -17,8 +17,8 @@ public:
     explicit TBuffer(Integer size);
     const char* ClassName() const override { return "TBuffer"; }
 
-    // A size <= 0 means DefaultSize. Keeps the first WritePos bytes;
-    // newSize must not be smaller than WritePos.
+    // A size <= 0 means DefaultSize. Keeps the first WritePos bytes; a
+    // newSize smaller than WritePos is raised to WritePos.
     void Resize(Integer newSize);
     // Copies as many of the len bytes as fit; returns how many.
     Integer Append(const void* src, Integer len);

@@ -17,17 +17,6 @@ constexpr int32_t MaskConnect = ps::FD_READ | ps::FD_WRITE | ps::FD_ACCEPT | ps:
 constexpr int32_t MaskListen = ps::FD_READ | ps::FD_WRITE | ps::FD_ACCEPT | ps::FD_CLOSE;                  // 43
 constexpr int32_t MaskConnected = ps::FD_READ | ps::FD_WRITE | ps::FD_CONNECT | ps::FD_CLOSE;             // 51
 
-// Removes blanks and control characters (everything up to ' ') at both ends.
-std::string TrimText(const std::string& s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
-
 // Boolean socket options are set to the 32-bit value with all bits set.
 constexpr int32_t OptionTrue = -1;
 
@@ -137,7 +126,7 @@ void TCustomWSocket::SetAddr(const std::string& Value)
         ReportError("Cannot change Addr if not closed");
         return;
     }
-    FAddr = TrimText(Value);
+    FAddr = Trim(Value);
     if (FAddr.empty()) {
         FHasAddr = false;
     } else {
@@ -154,7 +143,7 @@ void TCustomWSocket::SetPort(const std::string& Value)
         ReportError("Cannot change Port if not closed");
         return;
     }
-    FPort = TrimText(Value);
+    FPort = Trim(Value);
     if (FPort.empty()) {
         FHasPort = false;
     } else {
@@ -171,7 +160,7 @@ void TCustomWSocket::SetProto(const std::string& Value)
         ReportError("Cannot change Proto if not closed");
         return;
     }
-    FProto = TrimText(Value);
+    FProto = Trim(Value);
     if (FProto.empty()) {
         FHasProto = false;
     } else {
@@ -596,30 +585,39 @@ void TCustomWSocket::DispatchNotification(platform::TMessage& Msg)
 
 void TCustomWSocket::HandleSocketEvent(TSocket Handle, Word Events, Word Error)
 {
-    if (Handle != FSocketHandle || FNotificationsPaused)
+    if (Handle == INVALID_SOCKET || Handle != FSocketHandle || FNotificationsPaused)
         return;
 
+    // Every handler below may close the socket, or close it and connect
+    // anew; once the connection this notification was for is gone, the
+    // remaining event bits are not for the socket's new life.
     if (Events & ps::FD_CONNECT) {
         ChangeState(wsConnected);
         FireSessionConnected(Error);
+        if (Handle != FSocketHandle)
+            return;
         if (Error != 0 && FState != wsClosed)
             Close();
     }
-    if (Events & ps::FD_READ)
+    if ((Events & ps::FD_READ) && Handle == FSocketHandle)
         HandleReadReady(Error);
-    if (Events & ps::FD_WRITE)
+    if ((Events & ps::FD_WRITE) && Handle == FSocketHandle)
         HandleWriteReady(Error);
-    if (Events & ps::FD_ACCEPT)
+    if ((Events & ps::FD_ACCEPT) && Handle == FSocketHandle)
         FireSessionAvailable(Error);
-    if (Events & ps::FD_CLOSE) {
+    if ((Events & ps::FD_CLOSE) && Handle == FSocketHandle) {
         if (FState == wsConnecting)
             return;
         HandleReadReady(0);
+        // A handler that closed the socket while the last data was
+        // delivered has already reported the close.
+        if (Handle != FSocketHandle)
+            return;
         if (!FClosedReported) {
             FClosedReported = true;
             FireSessionClosed(Error);
         }
-        if (FState != wsClosed)
+        if (Handle == FSocketHandle && FState != wsClosed)
             Close();
     }
 }

@@ -295,6 +295,10 @@ protected:
     void HandleSocketEvent(TSocket Handle, Word Events, Word Error);
     void HandleReadReady(Word Error);
     void HandleWriteReady(Word Error);
+    // The common start of DnsLookup and ReverseDnsLookup: reports an empty
+    // host text, drops the pending look-up and empties the results. False
+    // when the look-up must not go on.
+    bool BeginLookup(const std::string& Host);
     void HandleHostByNameDone(platform::sock::TAsyncHandle Request, Word Error);
     void HandleHostByAddrDone(platform::sock::TAsyncHandle Request, Word Error);
     void FireSendData(Integer BytesSent);
