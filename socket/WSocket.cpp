@@ -118,54 +118,66 @@ void TCustomWSocket::InitDefaults()
 // ---------------------------------------------------------------------------
 // Addr, Port and Proto
 
-void TCustomWSocket::SetAddr(const std::string& Value)
+// Addr, Port and Proto follow one rule: the text they already hold is
+// accepted in any state; otherwise the socket must be closed. The stored
+// text is trimmed; an empty one clears the Has flag (the Ready flag stays),
+// any other clears the Ready flag so the next Connect resolves it again.
+void TCustomWSocket::AssignTarget(std::string& Text, bool& Has, bool& Ready, const std::string& Value,
+                                  const char* NotClosedMessage)
 {
-    if (FHasAddr && Value == FAddr)
+    if (Has && Value == Text)
         return;
     if (FState != wsClosed) {
-        ReportError("Cannot change Addr if not closed");
+        ReportError(NotClosedMessage);
         return;
     }
-    FAddr = Trim(Value);
-    if (FAddr.empty()) {
-        FHasAddr = false;
+    Text = Trim(Value);
+    if (Text.empty()) {
+        Has = false;
     } else {
-        FAddrReady = false;
-        FHasAddr = true;
+        Ready = false;
+        Has = true;
     }
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value)
+{
+    AssignTarget(FAddr, FHasAddr, FAddrReady, Value, "Cannot change Addr if not closed");
 }
 
 void TCustomWSocket::SetPort(const std::string& Value)
 {
-    if (FHasPort && Value == FPort)
-        return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
-    }
-    FPort = Trim(Value);
-    if (FPort.empty()) {
-        FHasPort = false;
-    } else {
-        FPortReady = false;
-        FHasPort = true;
-    }
+    AssignTarget(FPort, FHasPort, FPortReady, Value, "Cannot change Port if not closed");
 }
 
 void TCustomWSocket::SetProto(const std::string& Value)
 {
-    if (FHasProto && Value == FProto)
-        return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
+    AssignTarget(FProto, FHasProto, FProtoReady, Value, "Cannot change Proto if not closed");
+}
+
+// Resolves, in this order, whatever is not ready yet: the protocol (17
+// makes a datagram socket), the remote port, the local port (only when
+// asked: Listen binds to the remote fields) and the remote address. The
+// resolution functions' exceptions pass to the caller.
+void TCustomWSocket::ResolveTarget(bool WithLocalPort)
+{
+    if (!FProtoReady) {
+        FProtoNumber = WSocketResolveProto(FProto);
+        FSocketKind = FProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+        FProtoReady = true;
     }
-    FProto = Trim(Value);
-    if (FProto.empty()) {
-        FHasProto = false;
-    } else {
-        FProtoReady = false;
-        FHasProto = true;
+    if (!FPortReady) {
+        FPortNumber = WSocketResolvePort(FPort, FProto);
+        FSockAddr.sin_port = wsock::htons(static_cast<uint16_t>(FPortNumber));
+        FPortReady = true;
+    }
+    if (WithLocalPort && !FLocalPortReady) {
+        FLocalPortNumber = WSocketResolvePort(FLocalPort, FProto);
+        FLocalPortReady = true;
+    }
+    if (!FAddrReady) {
+        FSockAddr.sin_addr.s_addr = WSocketResolveHost(FAddr);
+        FAddrReady = true;
     }
 }
 
@@ -192,24 +204,7 @@ void TCustomWSocket::Connect()
     }
 
     try {
-        if (!FProtoReady) {
-            FProtoNumber = WSocketResolveProto(FProto);
-            FSocketKind = FProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-            FProtoReady = true;
-        }
-        if (!FPortReady) {
-            FPortNumber = WSocketResolvePort(FPort, FProto);
-            FSockAddr.sin_port = wsock::htons(static_cast<uint16_t>(FPortNumber));
-            FPortReady = true;
-        }
-        if (!FLocalPortReady) {
-            FLocalPortNumber = WSocketResolvePort(FLocalPort, FProto);
-            FLocalPortReady = true;
-        }
-        if (!FAddrReady) {
-            FSockAddr.sin_addr.s_addr = WSocketResolveHost(FAddr);
-            FAddrReady = true;
-        }
+        ResolveTarget(true);
     } catch (Exception& E) {
         ReportError("connect: " + E.Message());
         return;
@@ -288,20 +283,7 @@ void TCustomWSocket::Listen()
     }
 
     try {
-        if (!FProtoReady) {
-            FProtoNumber = WSocketResolveProto(FProto);
-            FSocketKind = FProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-            FProtoReady = true;
-        }
-        if (!FPortReady) {
-            FPortNumber = WSocketResolvePort(FPort, FProto);
-            FSockAddr.sin_port = wsock::htons(static_cast<uint16_t>(FPortNumber));
-            FPortReady = true;
-        }
-        if (!FAddrReady) {
-            FSockAddr.sin_addr.s_addr = WSocketResolveHost(FAddr);
-            FAddrReady = true;
-        }
+        ResolveTarget(false);
     } catch (Exception& E) {
         ReportError("listen: " + E.Message());
         return;

@@ -292,6 +292,9 @@ public:
     TBgExceptionEvent OnBgException;
 
 protected:
+    void AssignTarget(std::string& Text, bool& Has, bool& Ready, const std::string& Value,
+                      const char* NotClosedMessage);
+    void ResolveTarget(bool WithLocalPort);
     void HandleSocketEvent(TSocket Handle, Word Events, Word Error);
     void HandleReadReady(Word Error);
     void HandleWriteReady(Word Error);
