@@ -323,16 +323,29 @@ void SetResolvers(NameResolver byName, AddrResolver byAddr)
 
 // ---- Synchronous look-ups ------------------------------------------------
 
-hostent* gethostbyname(const char* name)
+namespace {
+
+// The common checks of the synchronous look-ups; sets the last error when
+// the call cannot go on.
+bool CanLookUp(const char* name)
 {
     if (!Started()) {
         tLastError = WSANOTINITIALISED;
-        return nullptr;
+        return false;
     }
     if (!name) {
         tLastError = WSAEFAULT;
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+} // namespace
+
+hostent* gethostbyname(const char* name)
+{
+    if (!CanLookUp(name))
+        return nullptr;
     ResolvedHost host = CurrentNameResolver()(name);
     if (host.Error != 0) {
         tLastError = host.Error;
@@ -353,14 +366,8 @@ hostent* gethostbyname(const char* name)
 
 servent* getservbyname(const char* name, const char* proto)
 {
-    if (!Started()) {
-        tLastError = WSANOTINITIALISED;
+    if (!CanLookUp(name))
         return nullptr;
-    }
-    if (!name) {
-        tLastError = WSAEFAULT;
-        return nullptr;
-    }
     thread_local servent entry;
     thread_local char texts[4096];
     servent* result = nullptr;
@@ -373,14 +380,8 @@ servent* getservbyname(const char* name, const char* proto)
 
 protoent* getprotobyname(const char* name)
 {
-    if (!Started()) {
-        tLastError = WSANOTINITIALISED;
+    if (!CanLookUp(name))
         return nullptr;
-    }
-    if (!name) {
-        tLastError = WSAEFAULT;
-        return nullptr;
-    }
     thread_local protoent entry;
     thread_local char texts[4096];
     protoent* result = nullptr;

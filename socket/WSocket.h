@@ -295,6 +295,7 @@ protected:
     void AssignTarget(std::string& Text, bool& Has, bool& Ready, const std::string& Value,
                       const char* NotClosedMessage);
     void ResolveTarget(bool WithLocalPort);
+    bool QueryPeer(sockaddr_in& Peer, const char* FunctionName);
     void HandleSocketEvent(TSocket Handle, Word Events, Word Error);
     void HandleReadReady(Word Error);
     void HandleWriteReady(Word Error);

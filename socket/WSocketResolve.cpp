@@ -281,29 +281,33 @@ void TCustomWSocket::BindLocal()
 // ---------------------------------------------------------------------------
 // Addresses of both ends
 
-std::string TCustomWSocket::PeerAddr()
+// The peer's address record while connected. A failing query is reported
+// under FunctionName; false when there is no record to read.
+bool TCustomWSocket::QueryPeer(sockaddr_in& Peer, const char* FunctionName)
 {
     if (FState != wsConnected)
-        return "error";
-    sockaddr_in peer{};
+        return false;
     int length = SockAddrLength;
-    if (wsock::getpeername(FSocketHandle, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        ReportSocketError("GetPeerName");
-        return "error";
+    if (wsock::getpeername(FSocketHandle, reinterpret_cast<sockaddr*>(&Peer), &length) != 0) {
+        ReportSocketError(FunctionName);
+        return false;
     }
+    return true;
+}
+
+std::string TCustomWSocket::PeerAddr()
+{
+    sockaddr_in peer{};
+    if (!QueryPeer(peer, "GetPeerName"))
+        return "error";
     return DottedText(peer.sin_addr.s_addr);
 }
 
 std::string TCustomWSocket::PeerPort()
 {
-    if (FState != wsConnected)
-        return "error";
     sockaddr_in peer{};
-    int length = SockAddrLength;
-    if (wsock::getpeername(FSocketHandle, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        ReportSocketError("GetPeerPort");
+    if (!QueryPeer(peer, "GetPeerPort"))
         return "error";
-    }
     return std::to_string(wsock::ntohs(peer.sin_port));
 }
 
