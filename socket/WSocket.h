@@ -355,11 +355,32 @@ protected:
     bool FSending = false;
 };
 
-// Publishes the properties and events of the socket chain, and offers them
-// by name for tools that configure components from text.
-class TWSocket : public TCustomWSocket {
+// SOCKS 4, 4A and 5 proxy client on top of the core.
+class TCustomSocksWSocket : public TCustomWSocket {
 public:
     using TCustomWSocket::TCustomWSocket;
+    const char* ClassName() const override { return "TCustomSocksWSocket"; }
+};
+
+// Line mode: delivers received bytes a line at a time, with echo and editing.
+class TCustomLineWSocket : public TCustomSocksWSocket {
+public:
+    using TCustomSocksWSocket::TCustomSocksWSocket;
+    const char* ClassName() const override { return "TCustomLineWSocket"; }
+};
+
+// Synchronous waiting for a flag set by an event handler.
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+    using TCustomLineWSocket::TCustomLineWSocket;
+    const char* ClassName() const override { return "TCustomSyncWSocket"; }
+};
+
+// Publishes the properties and events of the socket chain, and offers them
+// by name for tools that configure components from text.
+class TWSocket : public TCustomSyncWSocket {
+public:
+    using TCustomSyncWSocket::TCustomSyncWSocket;
     const char* ClassName() const override { return "TWSocket"; }
 
     // Published property values as text: booleans "True"/"False",
