@@ -452,15 +452,40 @@ void TCustomPop3Cli::SequenceStep()
         {pop3StepUidl, &TCustomPop3Cli::Uidl},       {pop3StepLast, &TCustomPop3Cli::Last},
         {pop3StepQuit, &TCustomPop3Cli::Quit},
     };
+    const bool first = FCurrentStep == pop3StepNone;
     for (const Step& step : Priority) {
         if (FStepSet & Pop3StepBit(step.Code)) {
             FStepSet = static_cast<TPop3StepSet>(FStepSet & ~Pop3StepBit(step.Code));
             FCurrentStep = step.Code;
-            (this->*step.Run)();
+            try {
+                (this->*step.Run)();
+            } catch (Exception& E) {
+                SequenceStepRefused(E, first);
+            }
             return;
         }
     }
     FSequenceNext = nullptr;
     FDoneReported = false;
     FireRequestDone(FSequenceResult);
+}
+
+// A step that refuses to start ends the sequence. The first step's refusal
+// goes to the caller of the sequence, as any refusal does; a later step
+// starts inside the completion of the one before, where nobody could take
+// the exception, so the sequence completes with 500 and the refusal's text.
+void TCustomPop3Cli::SequenceStepRefused(Exception& E, bool First)
+{
+    FSequenceNext = nullptr;
+    FStepSet = 0;
+    if (First) {
+        FInSequence = false;
+        throw;
+    }
+    if (FErrorMessage.empty())
+        FErrorMessage = E.Message();
+    FStatusCode = NegativeReply;
+    FRequestResult = NegativeReply;
+    FDoneReported = false;
+    FireRequestDone(NegativeReply);
 }

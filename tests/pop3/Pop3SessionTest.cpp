@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using testsupport::Pop3EventLog;
 using testsupport::Pop3Peer;
 using testsupport::PumpUntil;
@@ -248,6 +250,26 @@ const Scenario ScenarioTable[] = {
      },
      "F426 Timeout", "USER bob\r\n",
      "display < +OK hi|connected 0|display > USER bob|closed 0|done pop3Open 426|"},
+    {"EndOfTheApplicationEndsTheWait", [](Pop3Peer& p) { p.Reply("+OK hi").Expect().WaitFor("end"); },
+     [](TSyncPop3Cli& c, Pop3EventLog&) {
+         std::string r = R(c.SyncConnect());
+         platform::Application::Terminate();
+         r += R(c.SyncUser());
+         platform::Application::ResetTerminated();
+         return r.append(c.ErrorMessage());
+     },
+     "TF426 Timeout", "USER bob\r\n",
+     "display < +OK hi|connected 0|done pop3Connect 0|display > USER bob|closed 0|done pop3User 10004|"},
+    {"ResponsesSeeRawLinesBeforeUnstuffing",
+     [](Pop3Peer& p) { ScriptLogin(p).Answer("+OK\r\n..a\r\n."); },
+     [](TSyncPop3Cli& c, Pop3EventLog& log) {
+         std::string r = Login(c);
+         c.OnResponse = [&log](TObject*, const std::string& Msg) { log.Lines.push_back("response " + Msg); };
+         return r.append(R(c.SyncRetr()));
+     },
+     "TTTT", std::string(LoginTranscript) + "RETR 0\r\n",
+     std::string(LoginEvents) + "display > RETR 0|response +OK|display < +OK|msgbegin|response ..a|msgline .a|"
+                                "response .|msgend|done pop3Retr 0|"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Pop3Session, Scenarios, testing::ValuesIn(ScenarioTable),
@@ -360,6 +382,52 @@ TEST(Pop3Connection, DestroyingAConnectedClientFiresNothing)
     testsupport::PumpFor(20);
     EXPECT_EQ(log.Joined(), "");
     peer.Signal("end");
+}
+
+} // namespace
+
+namespace {
+
+// A later step of Open that refuses to start ends the sequence with 500
+// instead of leaving it open until the deadline.
+TEST(Pop3Connection, RefusedLaterStepEndsTheSequence)
+{
+    struct NoPass : TSyncPop3Cli {
+        void Pass() override { throw Pop3Exception("no PASS today"); }
+    };
+    Pop3Peer peer;
+    peer.Reply("+OK hi").Answer("+OK").WaitFor("end");
+    peer.Start();
+    NoPass client;
+    PointAt(client, peer.Port());
+    Pop3EventLog log;
+    log.Attach(client);
+    EXPECT_FALSE(client.SyncOpen());
+    EXPECT_EQ(client.ErrorMessage(), "no PASS today");
+    EXPECT_EQ(client.State(), pop3Ready);
+    EXPECT_EQ(log.Only("done"), std::vector<std::string>{"done pop3Open 500"});
+    peer.Signal("end");
+}
+
+// A client living in a worker thread waits on that thread's own loop.
+TEST(Pop3Connection, MultiThreadedClientWaitsOnItsOwnThread)
+{
+    Pop3Peer peer;
+    ScriptLogin(peer).Answer("+OK 4 99").WaitFor("end");
+    peer.Start();
+    std::string results;
+    std::thread worker([&] {
+        TSyncPop3Cli client;
+        client.SetMultiThreaded(true);
+        PointAt(client, peer.Port());
+        results = Login(client);
+        results += R(client.SyncStat());
+        results += Nums(client.MsgCount(), client.MsgSize());
+    });
+    worker.join();
+    peer.Signal("end");
+    EXPECT_EQ(results, "TTTT4,99");
+    EXPECT_EQ(peer.Transcript(), std::string(LoginTranscript) + "STAT\r\n");
 }
 
 } // namespace
