@@ -193,20 +193,24 @@ void TCustomPop3Cli::KeepErrorMessage()
 // to them, and they go only where the line's first piece went.
 void TCustomPop3Cli::SocketDataAvailable(TObject*, Word Error)
 {
+    // The buffer is never left full, but should it be, its content is
+    // handed on below before anything more is read: taking no bytes here
+    // would make the socket call again at once, for ever.
     const Integer room = Pop3RcvBufSize - 1 - FRcvLen;
-    if (room <= 0)
-        return;
-    Integer n = FSocket->Receive(FRcvBuf + FRcvLen, room);
-    if (n <= 0)
-        return;
-    FRcvLen += n;
-    FRcvBuf[FRcvLen] = 0;
+    if (room > 0) {
+        Integer n = FSocket->Receive(FRcvBuf + FRcvLen, room);
+        if (n <= 0)
+            return;
+        FRcvLen += n;
+        FRcvBuf[FRcvLen] = 0;
+    }
 
     while (FRcvLen > 0) {
         const char* end = nullptr;
-        for (Integer i = 0; i + 1 < FRcvLen; ++i) {
-            if (FRcvBuf[i] == '\r' && FRcvBuf[i + 1] == '\n') {
-                end = FRcvBuf + i;
+        for (const char* cr = FRcvBuf; (cr = static_cast<const char*>(std::memchr(cr, '\r', FRcvBuf + FRcvLen - cr)));
+             ++cr) {
+            if (cr + 1 < FRcvBuf + FRcvLen && cr[1] == '\n') {
+                end = cr;
                 break;
             }
         }
