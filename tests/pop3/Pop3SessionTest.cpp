@@ -166,6 +166,12 @@ const Scenario ScenarioTable[] = {
     {"TwoLinesInOneReadAreBothHandled", [](Pop3Peer& p) { p.Send("+OK hi\r\n+OK extra\r\n").WaitFor("end"); },
      [](TSyncPop3Cli& c, Pop3EventLog&) { return R(c.SyncConnect()); }, "T", "",
      "display < +OK hi|connected 0|display < +OK extra|done pop3Connect 0|"},
+    {"ConnectWhileConnectedIsRefusedAndKeepsTheSession", [](Pop3Peer& p) { p.Reply("+OK hi").Answer("+OK"); },
+     [](TSyncPop3Cli& c, Pop3EventLog&) {
+         return Calls(c, {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncUser});
+     },
+     "TFT", "USER bob\r\n",
+     "display < +OK hi|connected 0|done pop3Connect 0|display > USER bob|display < +OK|done pop3User 0|"},
     {"CloseDuringSingleLineReplyFailsTheRequest",
      [](Pop3Peer& p) { p.Reply("+OK hi").Expect().Send("+O").Close(); },
      [](TSyncPop3Cli& c, Pop3EventLog&) { return Calls(c, {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncUser}); }, "TF", "USER bob\r\n",
