@@ -355,6 +355,22 @@ TEST(Pop3Connection, QuitWithoutConnectionSendsNothingAndCompletesLater)
     EXPECT_EQ(log.Joined(), "done pop3Quit 0|");
 }
 
+// The completion of a QUIT without connection is delivered by the next
+// call's pump, and is still reported as the QUIT's.
+TEST(Pop3Connection, CompletionKeepsTheTypeOfItsRequest)
+{
+    Pop3Peer peer;
+    peer.Reply("+OK hi").WaitFor("end");
+    peer.Start();
+    TSyncPop3Cli client;
+    PointAt(client, peer.Port());
+    Pop3EventLog log;
+    log.Attach(client);
+    EXPECT_EQ(Calls(client, {&TSyncPop3Cli::SyncQuit, &TSyncPop3Cli::SyncConnect}), "TT");
+    EXPECT_EQ(log.Only("done"), (std::vector<std::string>{"done pop3Quit 0", "done pop3Connect 0"}));
+    peer.Signal("end");
+}
+
 // A timestamp from one server's greeting is never used for another.
 TEST(Pop3Connection, ApopTimestampBelongsToOneConnection)
 {
