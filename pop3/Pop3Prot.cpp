@@ -155,19 +155,23 @@ void TCustomPop3Cli::FireRequestDone(Integer Error)
     }
     SetState(pop3Ready);
     FInSequence = false;
-    FNotifyWindow->Post(WM_POP3_REQUEST_DONE, 0, Error);
+    FNotifyWindow->Post(WM_POP3_REQUEST_DONE, FRequestType, Error);
 }
 
 void TCustomPop3Cli::WndProc(platform::TMessage& Msg)
 {
     if (Msg.Msg == WM_POP3_REQUEST_DONE)
-        HandleRequestDone(static_cast<Integer>(Msg.LParam));
+        HandleRequestDone(static_cast<TPop3Request>(Msg.WParam), static_cast<Integer>(Msg.LParam));
 }
 
-void TCustomPop3Cli::HandleRequestDone(Integer Error)
+// RqType is the type of the request that ended, carried by the
+// notification: another request may have started before it is delivered
+// (a QUIT without connection completes at once, and the next Connect's
+// pump delivers its completion), and must not be reported in its place.
+void TCustomPop3Cli::HandleRequestDone(TPop3Request RqType, Integer Error)
 {
     if (OnRequestDone)
-        OnRequestDone(this, FRequestType, static_cast<Word>(Error & 0xFFFF));
+        OnRequestDone(this, RqType, static_cast<Word>(Error & 0xFFFF));
 }
 
 bool TCustomPop3Cli::IsPositiveStatus()
@@ -193,20 +197,24 @@ void TCustomPop3Cli::KeepErrorMessage()
 // to them, and they go only where the line's first piece went.
 void TCustomPop3Cli::SocketDataAvailable(TObject*, Word Error)
 {
+    // The buffer is never left full, but should it be, its content is
+    // handed on below before anything more is read: taking no bytes here
+    // would make the socket call again at once, for ever.
     const Integer room = Pop3RcvBufSize - 1 - FRcvLen;
-    if (room <= 0)
-        return;
-    Integer n = FSocket->Receive(FRcvBuf + FRcvLen, room);
-    if (n <= 0)
-        return;
-    FRcvLen += n;
-    FRcvBuf[FRcvLen] = 0;
+    if (room > 0) {
+        Integer n = FSocket->Receive(FRcvBuf + FRcvLen, room);
+        if (n <= 0)
+            return;
+        FRcvLen += n;
+        FRcvBuf[FRcvLen] = 0;
+    }
 
     while (FRcvLen > 0) {
         const char* end = nullptr;
-        for (Integer i = 0; i + 1 < FRcvLen; ++i) {
-            if (FRcvBuf[i] == '\r' && FRcvBuf[i + 1] == '\n') {
-                end = FRcvBuf + i;
+        for (const char* cr = FRcvBuf; (cr = static_cast<const char*>(std::memchr(cr, '\r', FRcvBuf + FRcvLen - cr)));
+             ++cr) {
+            if (cr + 1 < FRcvBuf + FRcvLen && cr[1] == '\n') {
+                end = cr;
                 break;
             }
         }
@@ -452,15 +460,40 @@ void TCustomPop3Cli::SequenceStep()
         {pop3StepUidl, &TCustomPop3Cli::Uidl},       {pop3StepLast, &TCustomPop3Cli::Last},
         {pop3StepQuit, &TCustomPop3Cli::Quit},
     };
+    const bool first = FCurrentStep == pop3StepNone;
     for (const Step& step : Priority) {
         if (FStepSet & Pop3StepBit(step.Code)) {
             FStepSet = static_cast<TPop3StepSet>(FStepSet & ~Pop3StepBit(step.Code));
             FCurrentStep = step.Code;
-            (this->*step.Run)();
+            try {
+                (this->*step.Run)();
+            } catch (Exception& E) {
+                SequenceStepRefused(E, first);
+            }
             return;
         }
     }
     FSequenceNext = nullptr;
     FDoneReported = false;
     FireRequestDone(FSequenceResult);
+}
+
+// A step that refuses to start ends the sequence. The first step's refusal
+// goes to the caller of the sequence, as any refusal does; a later step
+// starts inside the completion of the one before, where nobody could take
+// the exception, so the sequence completes with 500 and the refusal's text.
+void TCustomPop3Cli::SequenceStepRefused(Exception& E, bool First)
+{
+    FSequenceNext = nullptr;
+    FStepSet = 0;
+    if (First) {
+        FInSequence = false;
+        throw;
+    }
+    if (FErrorMessage.empty())
+        FErrorMessage = E.Message();
+    FStatusCode = NegativeReply;
+    FRequestResult = NegativeReply;
+    FDoneReported = false;
+    FireRequestDone(NegativeReply);
 }
