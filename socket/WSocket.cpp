@@ -229,6 +229,9 @@ void TCustomWSocket::Connect()
         ReportSocketError("Connect (socket)");
         return;
     }
+    // A new connection, also when a close handler opens it before the
+    // close it handles has reset the socket.
+    FClosedReported = false;
     ChangeState(wsOpened);
 
     if (FSocketKind == SOCK_DGRAM) {
@@ -311,6 +314,7 @@ void TCustomWSocket::Listen()
         ReportSocketError("socket");
         return;
     }
+    FClosedReported = false;
 
     if (wsock::bind(FSocketHandle, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof FSockAddr) != 0) {
         // The state is still wsClosed here, so no close would ever release
@@ -375,6 +379,7 @@ void TCustomWSocket::Dup(TSocket NewHandle)
         ChangeState(wsClosed);
     }
     FSocketHandle = NewHandle;
+    FClosedReported = false;
     ApplyLinger();
     if (wsock::WSAAsyncSelect(FSocketHandle, NotifyEndpoint(), WM_ASYNCSELECT, MaskConnected) != 0)
         ReportSocketError("WSAAsyncSelect");

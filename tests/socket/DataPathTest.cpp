@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -299,6 +300,39 @@ TEST(SendTest, FlushReturnsOnceTheQueueIsDrained)
     s.Flush();
     EXPECT_TRUE(s.AllDataSent());
     EXPECT_EQ(ev.SentTotal(), static_cast<Integer>(Total));
+    ASSERT_TRUE(peer.Join());
+    EXPECT_TRUE(peer.Received() == data);
+}
+
+// Regression: Flush spun at full processor while the kernel refused data.
+// Between passes it now blocks until the next write readiness; the CPU time
+// of a flush that mostly waits is a property, not a timing.
+TEST(SendTest, FlushBlocksWhileThePeerDoesNotRead)
+{
+    constexpr size_t Total = 1 << 20;
+    std::string data = Payload(Total, 5);
+    ScriptedPeer peer;
+    peer.Sleep(1000).Read(Total).Close();
+    TWSocket s;
+    Events ev;
+    ev.Attach(s);
+    peer.Start();
+    s.SetAddr("127.0.0.1");
+    s.SetPort(peer.PortText());
+    s.Connect();
+    int small = 4096;
+    ::setsockopt(ps::DescriptorOf(s.SocketHandle()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+
+    EXPECT_EQ(s.SendStr(data), static_cast<Integer>(Total));
+    ASSERT_FALSE(s.AllDataSent());
+    timespec before{}, after{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+    s.Flush();
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+    const double cpu = double(after.tv_sec - before.tv_sec) + double(after.tv_nsec - before.tv_nsec) / 1e9;
+    EXPECT_LT(cpu, 0.5);
+    EXPECT_TRUE(s.AllDataSent());
     ASSERT_TRUE(peer.Join());
     EXPECT_TRUE(peer.Received() == data);
 }
