@@ -115,15 +115,6 @@ TEST_P(CloseResetTest, RaisingHandlerStillGetsTheDefaultsBack)
 
 INSTANTIATE_TEST_SUITE_P(Socket, CloseResetTest,
                          ::testing::Values(ClosePath::RefusedConnect, ClosePath::Close, ClosePath::Abort,
-                                           ClosePath::PeerCloses),
-                         [](const auto& info) {
-                             switch (info.param) {
-                             case ClosePath::RefusedConnect: return "RefusedConnect";
-                             case ClosePath::Close: return "Close";
-                             case ClosePath::Abort: return "Abort";
-                             case ClosePath::PeerCloses: return "PeerCloses";
-                             }
-                             return "";
-                         });
+                                           ClosePath::PeerCloses));
 
 } // namespace

@@ -654,6 +654,9 @@ TEST(Published, PropertiesCanBeReadAndWrittenByName)
     s.SetPropertyByName("Port", "pop3");
     s.SetPropertyByName("LingerOnOff", "wsLingerNoSet");
     s.SetPropertyByName("MultiThreaded", "True");
+    s.SetPropertyByName("LineMode", "True");
+    EXPECT_TRUE(s.LineMode());
+    EXPECT_EQ(s.GetPropertyByName("LineEnd"), "\r\n");
     EXPECT_EQ(s.Addr(), "127.0.0.1");
     EXPECT_EQ(s.GetPropertyByName("Port"), "pop3");
     EXPECT_EQ(s.LingerOnOff(), wsLingerNoSet);

@@ -54,6 +54,16 @@ protected:
             Pieces.push_back(piece);
     }
 
+    // Starts the peer's script and connects to it.
+    void Open()
+    {
+        Peer.Start();
+        S.SetAddr("127.0.0.1");
+        S.SetPort(Peer.PortText());
+        S.Connect();
+    }
+    bool ClosedReported() const { return !Pieces.empty() && Pieces.back() == Closed; }
+
     // Plays the chunks one read apart, reads back echoBytes, then closes;
     // returns once the socket reported the close.
     void Play(const std::vector<std::string>& chunks, size_t echoBytes = 0)
@@ -61,11 +71,8 @@ protected:
         for (const auto& chunk : chunks)
             Peer.Write(chunk).Sleep(ReadGapMs);
         Peer.Read(echoBytes).Close();
-        Peer.Start();
-        S.SetAddr("127.0.0.1");
-        S.SetPort(Peer.PortText());
-        S.Connect();
-        ASSERT_TRUE(PumpUntil([&] { return !Pieces.empty() && Pieces.back() == Closed; }));
+        Open();
+        ASSERT_TRUE(PumpUntil([&] { return ClosedReported(); }));
     }
 };
 
@@ -135,14 +142,11 @@ TEST_F(LineModeTest, SwitchedOffAndOnInsideTheHandler)
         }
     };
     Peer.Write("A\r\nBC\r\nD").WaitFor("end").Close();
-    Peer.Start();
-    S.SetAddr("127.0.0.1");
-    S.SetPort(Peer.PortText());
-    S.Connect();
+    Open();
     ASSERT_TRUE(PumpUntil([&] { return Pieces.size() == 3; })) << ::testing::PrintToString(Pieces);
     EXPECT_EQ(Pieces, (std::vector<std::string>{"A\r\n", "B", "C\r\n"}));
     Peer.Signal("end");
-    ASSERT_TRUE(PumpUntil([&] { return !Pieces.empty() && Pieces.back() == Closed; }));
+    ASSERT_TRUE(PumpUntil([&] { return ClosedReported(); }));
     EXPECT_EQ(Pieces, (std::vector<std::string>{"A\r\n", "B", "C\r\n", "D", Closed}));
 }
 
@@ -158,10 +162,7 @@ TEST_F(LineModeTest, HandlersThatTakeNothingAreNotCalledInALoop)
             TakeStr();
     };
     Peer.Write("a\r\nb").WaitFor("more").Write("c\r\nd").WaitFor("plain").Write("e").WaitFor("end");
-    Peer.Start();
-    S.SetAddr("127.0.0.1");
-    S.SetPort(Peer.PortText());
-    S.Connect();
+    Open();
     ASSERT_TRUE(PumpUntil([&] { return Calls > 0; }));
     PumpFor(100);
     EXPECT_EQ(Calls, 1);
@@ -194,11 +195,8 @@ TEST_F(LineModeTest, CloseInsideTheHandlerOffersTheRestOnce)
             S.Close();
     };
     Peer.Write("A\r\nB\r\nC").ReadUntilClosed();
-    Peer.Start();
-    S.SetAddr("127.0.0.1");
-    S.SetPort(Peer.PortText());
-    S.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return !Pieces.empty() && Pieces.back() == Closed; }));
+    Open();
+    ASSERT_TRUE(PumpUntil([&] { return ClosedReported(); }));
     EXPECT_EQ(Pieces, (std::vector<std::string>{"A\r\n", "B\r\n", "C", Closed}));
 }
 
@@ -208,10 +206,7 @@ TEST_F(LineModeTest, LongLineIsHeldUntilItsLineEnd)
 {
     const std::string line(100000, 'x');
     Peer.Write(line).WaitFor("end").Write("\r\n").WaitFor("close");
-    Peer.Start();
-    S.SetAddr("127.0.0.1");
-    S.SetPort(Peer.PortText());
-    S.Connect();
+    Open();
     ASSERT_TRUE(PumpUntil([&] { return S.HeldCount() == 100000; }));
     EXPECT_EQ(Calls, 0);
     EXPECT_EQ(S.RcvdCount(), 0);

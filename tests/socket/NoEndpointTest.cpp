@@ -15,14 +15,12 @@
 
 namespace {
 
-struct EndpointUse {
-    const char* Name;
-    std::function<void(TWSocket&)> Use;
-};
-
 TEST(NoEndpoint, EveryUseReportsDescriptorExhaustion)
 {
-    const EndpointUse uses[] = {
+    const struct {
+        const char* Name;
+        std::function<void(TWSocket&)> Use;
+    } uses[] = {
         {"Connect", [](TWSocket& s) { s.SetAddr("127.0.0.1"); s.SetPort("110"); s.Connect(); }},
         {"listen", [](TWSocket& s) { s.SetAddr("127.0.0.1"); s.SetPort("0"); s.Listen(); }},
         {"DnsLookup", [](TWSocket& s) { s.DnsLookup("localhost"); }},
@@ -42,7 +40,7 @@ TEST(NoEndpoint, EveryUseReportsDescriptorExhaustion)
             TWSocket s;
             constructed = true;
             endpoint = s.NotifyEndpoint();
-            for (const EndpointUse& u : uses) {
+            for (const auto& u : uses) {
                 try {
                     u.Use(s);
                     messages.push_back("(no report)");
