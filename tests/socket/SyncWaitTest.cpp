@@ -126,6 +126,8 @@ TEST_P(SyncWaitTest, FlagAlreadySetReturnsAtOnceWithoutPumping)
     Done = true;
     EXPECT_EQ(S.WaitForDoneFlag(Done), 0);
     EXPECT_FALSE(ran);
+    EXPECT_TRUE(platform::EventLoop::ProcessPending());
+    EXPECT_TRUE(ran) << "it was pending all along";
 }
 
 // A handler inside a wait waits again, on another socket and on the same
