@@ -23,12 +23,12 @@ protected:
     TWSocket S;
     int Closed = 0;
     int ConnectedOk = 0;
-    int BgExceptions = 0;
+    int Raised = 0;
 
     void SetUp() override
     {
         S.OnSessionConnected = [this](TObject*, Word e) { ConnectedOk += e == 0 ? 1 : 0; };
-        S.OnBgException = [this](TObject*, Exception&, bool&) { ++BgExceptions; };
+        S.OnBgException = [this](TObject*, Exception&, bool&) { ++Raised; };
         Second.WaitFor("end");
         Second.Start();
     }
@@ -63,7 +63,7 @@ protected:
                 else
                     S.Abort();
             } catch (const ESocketException&) {
-                ++BgExceptions;
+                ++Raised;
             }
             First.Signal("end");
             return;
@@ -103,7 +103,7 @@ TEST_P(CloseResetTest, RaisingHandlerStillGetsTheDefaultsBack)
     };
     EndFirstConnection();
     ASSERT_TRUE(PumpUntil([&] { return S.State() == wsClosed && S.SocketHandle() == INVALID_SOCKET; }));
-    EXPECT_EQ(BgExceptions, 1);
+    EXPECT_EQ(Raised, 1);
     EXPECT_FALSE(S.ClosedReported());
     EXPECT_FALSE(S.HasAddr());
 
