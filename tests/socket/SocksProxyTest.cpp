@@ -1,0 +1,99 @@
+// The SOCKS client through real proxies started on 127.0.0.1: a short
+// exchange with a local peer through each proxy and level, and a refused
+// password.
+#include "socket/WSocket.h"
+#include "tests/support/ScriptedPeer.h"
+#include "tests/support/SocksProxies.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using testsupport::ProxyKind;
+using testsupport::PumpUntil;
+using testsupport::ScriptedPeer;
+using testsupport::SocksProxy;
+
+namespace {
+
+struct ProxyCase {
+    const char* Name;
+    ProxyKind Kind;
+    const char* Level;
+    const char* User; // microsocks asks for it when set
+    const char* Addr; // SOCKS 4A hands the name to the proxy
+};
+
+const ProxyCase ProxyCases[] = {
+    {"Microsocks5", ProxyKind::Microsocks, "5", "", "127.0.0.1"},
+    {"Microsocks5Auth", ProxyKind::Microsocks, "5", "qb", "127.0.0.1"},
+    {"Dante4", ProxyKind::Dante, "4", "", "127.0.0.1"},
+    {"Dante5", ProxyKind::Dante, "5", "", "127.0.0.1"},
+    {"Twisted4", ProxyKind::Twisted, "4", "", "127.0.0.1"},
+    {"Twisted4A", ProxyKind::Twisted, "4A", "", "localhost"},
+};
+
+// A socket aimed through the proxy at addr:port, logging its events.
+struct ProxiedClient {
+    TWSocket S;
+    std::string Events;
+    std::string Data;
+
+    ProxiedClient(const SocksProxy& proxy, const ProxyCase& c, const std::string& password, uint16_t port)
+    {
+        S.OnSocksAuthState = [this](TObject*, TSocksAuthState a) { Events += "auth " + std::to_string(a) + "\n"; };
+        S.OnSocksError = [this](TObject*, Integer e, const std::string& m) {
+            Events += "error " + std::to_string(e) + " " + m + "\n";
+        };
+        S.OnSessionConnected = [this](TObject*, Word e) { Events += "connected " + std::to_string(e) + "\n"; };
+        S.OnSessionClosed = [this](TObject*, Word e) { Events += "closed " + std::to_string(e) + "\n"; };
+        S.OnDataAvailable = [this](TObject*, Word) { Data += S.ReceiveStr(); };
+        S.SetSocksServer("127.0.0.1");
+        S.SetSocksPort(proxy.PortText());
+        S.SetSocksLevel(c.Level);
+        if (*c.User) {
+            S.SetSocksAuthentication(socksAuthenticateUsercode);
+            S.SetSocksUsercode(c.User);
+            S.SetSocksPassword(password);
+        }
+        S.SetAddr(c.Addr);
+        S.SetPort(std::to_string(port));
+        S.Connect();
+    }
+};
+
+class RealProxy : public testing::TestWithParam<ProxyCase> {};
+
+TEST_P(RealProxy, CarriesAnExchangeWithTheDestination)
+{
+    const ProxyCase& c = GetParam();
+    SocksProxy proxy(c.Kind, c.User, "tqrnbzxa");
+    ScriptedPeer peer;
+    peer.Write("+OK hello\r\n").Read(6).Write("+OK bye\r\n").Close();
+    peer.Start();
+
+    ProxiedClient client(proxy, c, "tqrnbzxa", peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return client.Data == "+OK hello\r\n"; })) << client.Events << proxy.Output();
+    client.S.SendStr("ping\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return client.S.State() == wsClosed; })) << client.Events;
+    EXPECT_EQ(client.Data, "+OK hello\r\n+OK bye\r\n");
+    EXPECT_EQ(peer.Received(), "ping\r\n");
+    EXPECT_EQ(client.Events, std::string(*c.User ? "auth 0\nauth 1\n" : "") + "connected 0\nclosed 0\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RealProxy, testing::ValuesIn(ProxyCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(RealProxyAuth, WrongPasswordIsRefused)
+{
+    SocksProxy proxy(ProxyKind::Microsocks, "qb", "tqrnbzxa");
+    ScriptedPeer peer;
+    peer.Start();
+    ProxiedClient client(proxy, ProxyCases[1], "wrong", peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return client.S.State() == wsClosed; })) << client.Events;
+    EXPECT_EQ(client.Events,
+              "auth 0\nauth 2\nerror 20015 socks authentication failed\nconnected 20015\nauth 2\nclosed 20015\n");
+    EXPECT_FALSE(peer.Accepted()) << "the proxy never reached the destination";
+}
+
+} // namespace
