@@ -450,6 +450,7 @@ protected:
 private:
     bool SocksEnabled() const { return !FSocksServer.empty(); }
     bool SocksLevel4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
+    void ForgetResolvedTarget();
     // Sends a request built by the caller, or fails the negotiation when it
     // outgrew the request area. Swallows what Send raises when asked to.
     bool SendSocksRequest(const std::string& Request, bool SwallowErrors);

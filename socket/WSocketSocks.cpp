@@ -103,6 +103,7 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value)
         return;
     }
     FSocksServer = Trim(Value);
+    ForgetResolvedTarget();
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value)
@@ -112,6 +113,16 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& Value)
         return;
     }
     FSocksPort = Trim(Value);
+    ForgetResolvedTarget();
+}
+
+// A proxied Connect that stopped early leaves the proxy's port and address
+// in the target, marked ready; a changed proxy, or none, must not inherit
+// them.
+void TCustomSocksWSocket::ForgetResolvedTarget()
+{
+    FPortReady = false;
+    FAddrReady = false;
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& Value)
@@ -173,7 +184,17 @@ void TCustomSocksWSocket::Connect()
     }
     FSocksPhase = PhaseMethod;
     FSocksReplyCount = 0;
-    TCustomWSocket::Connect();
+    // A Connect that stops before the connection is under way must not
+    // leave the negotiation armed for the socket's next, maybe direct,
+    // connection.
+    try {
+        TCustomWSocket::Connect();
+    } catch (...) {
+        FSocksPhase = PhaseNone;
+        throw;
+    }
+    if (FState != wsConnecting)
+        FSocksPhase = PhaseNone;
 }
 
 void TCustomSocksWSocket::Listen()

@@ -210,6 +210,9 @@ const SuccessCase SuccessCases[] = {
     // A bound name of 9 bytes makes a 16-byte reply.
     {"Level5BoundName", "5", false,
      {{Offer0, "\x05\x00"s}, {Connect5, "\x05\x00\x00\x03\x09proxy.lan\x04\x00+OK ready\r\n"s}}, ""},
+    // Longer than the 128 bytes a reply area of that size could hold.
+    {"Level5LongBoundName", "5", false,
+     {{Offer0, "\x05\x00"s}, {Connect5, "\x05\x00\x00\x03\xc8"s + Repeat(200) + "\x04\x00+OK ready\r\n"s}}, ""},
     {"Level4", "4", false, {{Connect4, "\x00\x5a\x00\x00\x00\x00\x00\x00+OK ready\r\n"s}}, ""},
 };
 
@@ -404,6 +407,23 @@ TEST(SocksProperties, NextConnectAfterAProxiedOneGoesDirect)
     p.S.Connect();
     ASSERT_TRUE(PumpUntil([&] { return p.Data == "direct\r\n"; })) << p.Data;
     EXPECT_EQ(std::count(p.Events.begin(), p.Events.end(), "socks connected 0"), 1) << "no second negotiation";
+    direct.Signal("end");
+}
+
+TEST(SocksProperties, ClearingTheProxyAfterAStoppedConnectGoesDirectToPort)
+{
+    ScriptedProxy p({}, "5");
+    ScriptedPeer direct;
+    direct.Write("direct\r\n").WaitFor("end");
+    direct.Start();
+    p.S.SetPort(direct.PortText());
+    p.S.SetAddr("");
+    EXPECT_EQ(ErrorOf([&] { p.S.Connect(); }), "Connect: No IP Address Specified");
+    p.S.SetSocksServer("");
+    p.S.SetAddr("127.0.0.1");
+    p.S.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return p.Data == "direct\r\n"; })) << p.Data << p.Transcript();
+    EXPECT_FALSE(p.Peer.Accepted());
     direct.Signal("end");
 }
 
