@@ -1,0 +1,378 @@
+// The POP3 client (RFC 1939): the asynchronous engine TCustomPop3Cli, its
+// published face TPop3Cli, the blocking TSyncPop3Cli and Pop3Exception.
+//
+// The engine owns one TWSocket, does its own line assembly from raw bytes in
+// a fixed 4096-byte buffer, sends one command at a time and reports the end
+// of every request exactly once through OnRequestDone, which it posts to its
+// own notification endpoint so that it is never fired from inside the call
+// that completed the request.
+#pragma once
+
+#include "platform/EventLoop.h"
+#include "platform/Object.h"
+#include "socket/WSocket.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class Pop3Exception : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const override { return "Pop3Exception"; }
+};
+
+// Request-engine state.
+enum TPop3State : uint8_t {
+    pop3Ready,
+    pop3DnsLookup,
+    pop3Connecting,
+    pop3Connected,
+    pop3InternalReady,
+    pop3WaitingBanner,
+    pop3WaitingResponse,
+    pop3Abort,
+};
+
+// Protocol state of the session (RFC 1939 section 3: AUTHORIZATION is
+// pop3WaitingUser/pop3WaitingPass, TRANSACTION is pop3Transaction).
+enum TPop3ProtocolState : uint8_t {
+    pop3Disconnected,
+    pop3WaitingUser,
+    pop3WaitingPass,
+    pop3Transaction,
+};
+
+// RqType of OnRequestDone.
+enum TPop3Request : uint8_t {
+    pop3Connect,
+    pop3User,
+    pop3Pass,
+    pop3RPop,
+    pop3Quit,
+    pop3Stat,
+    pop3List,
+    pop3Retr,
+    pop3Top,
+    pop3Dele,
+    pop3Noop,
+    pop3Last,
+    pop3RSet,
+    pop3Uidl,
+    pop3APop,
+    pop3Open,
+};
+
+// The operations a sequence can run. The numbers differ from TPop3Request's.
+enum TPop3Step : uint8_t {
+    pop3StepNone,
+    pop3StepConnect,
+    pop3StepUser,
+    pop3StepPass,
+    pop3StepRPop,
+    pop3StepQuit,
+    pop3StepAPop,
+    pop3StepStat,
+    pop3StepList,
+    pop3StepUidl,
+    pop3StepRetr,
+    pop3StepTop,
+    pop3StepDele,
+    pop3StepNoop,
+    pop3StepRSet,
+    pop3StepLast,
+};
+
+// A set of steps: bit n stands for step n.
+using TPop3StepSet = uint16_t;
+constexpr TPop3StepSet Pop3StepBit(TPop3Step Step)
+{
+    return static_cast<TPop3StepSet>(1u << Step);
+}
+
+const char* Pop3StateName(TPop3State State);
+const char* Pop3ProtocolStateName(TPop3ProtocolState State);
+const char* Pop3RequestName(TPop3Request Request);
+
+using TPop3Display = std::function<void(TObject* Sender, const std::string& Msg)>;
+using TPop3RequestDone = std::function<void(TObject* Sender, TPop3Request RqType, Word Error)>;
+
+// Posted by the client to its own endpoint when a request ends; WParam 0,
+// LParam the error code (its low 16 bits become OnRequestDone's Error).
+constexpr uint32_t WM_POP3_REQUEST_DONE = platform::WM_USER + 1;
+
+// Size of the receive buffer: at most RcvBufSize - 1 data bytes are held,
+// followed by a 0 byte.
+constexpr Integer Pop3RcvBufSize = 4096;
+
+// ---------------------------------------------------------------------------
+// Reading numbers out of response lines (RFC 1939 "scan listings" and
+// "unique-id listings"). Positions are 0-based byte offsets into Line.
+
+// Skips TAB, LF, CR and space from Pos; returns the first other position.
+size_t SkipBlanks(const std::string& Line, size_t Pos);
+// Skips blanks, then reads the decimal digits there into a 32-bit value that
+// wraps around on overflow; no sign is recognised, 0 when no digit follows.
+// Pos is left after the digits.
+Integer ParseDecimal(const std::string& Line, size_t& Pos);
+// The first two numbers of the line, from its first digit on. A and B are
+// both 0 when the line has no digit or ends after the first number.
+void ParseTwoNumbers(const std::string& Line, Integer& A, Integer& B);
+// The first number of the line and the word (bytes 33 to 126) after it,
+// separated by spaces only.
+void ParseNumberAndWord(const std::string& Line, Integer& N, std::string& W);
+
+// ---------------------------------------------------------------------------
+
+class TCustomPop3Cli : public TComponent {
+public:
+    explicit TCustomPop3Cli(TComponent* AOwner = nullptr);
+    ~TCustomPop3Cli() override;
+    const char* ClassName() const override { return "TCustomPop3Cli"; }
+
+    // --- virtual operations, in slot order -------------------------------
+protected:
+    virtual void WndProc(platform::TMessage& Msg);
+    virtual void FireSessionConnected(Word Error);
+    virtual void FireResponse(const std::string& Msg);
+    virtual void FireStateChange();
+    virtual void FireRequestDone(Integer Error);
+
+public:
+    // Each either raises Pop3Exception at once or starts a request whose end
+    // is reported by OnRequestDone. Arguments come from the properties.
+    virtual void Connect();
+    virtual void Open();
+    virtual void User();
+    virtual void Pass();
+    virtual void RPop();
+    virtual void APop();
+    virtual void Quit();
+    virtual void Stat();
+    virtual void List();
+    virtual void Retr();
+    virtual void Top();
+    virtual void Dele();
+    virtual void Noop();
+    virtual void Last();
+    virtual void RSet();
+    virtual void Uidl();
+    // Abandons the current request and closes the connection; never raises.
+    virtual void Abort();
+
+    // --- properties -------------------------------------------------------
+    const std::string& Host() const { return FHost; }
+    void SetHost(const std::string& Value) { FHost = Value; }
+    // A port number or a service name; "pop3" after construction.
+    const std::string& Port() const { return FPort; }
+    void SetPort(const std::string& Value) { FPort = Value; }
+    const std::string& UserName() const { return FUserName; }
+    void SetUserName(const std::string& Value) { FUserName = Value; }
+    const std::string& PassWord() const { return FPassWord; }
+    void SetPassWord(const std::string& Value) { FPassWord = Value; }
+    // The first error text recorded since a sequence last cleared it.
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+    // The last line received (without CR LF), or a composed error text.
+    // During a line event of a multi-line reply: the body line, unstuffed.
+    const std::string& LastResponse() const { return FLastResponse; }
+    TPop3ProtocolState ProtocolState() const { return FProtoState; }
+    TPop3State State() const { return FEngineState; }
+    Integer MsgCount() const { return FMsgCount; }
+    Integer MsgSize() const { return FMsgSize; }
+    // 1-based message number: argument of LIST, UIDL, RETR, TOP and DELE;
+    // overwritten by the number parsed from LIST/UIDL replies and LAST.
+    Integer MsgNum() const { return FMsgNum; }
+    void SetMsgNum(Integer Value) { FMsgNum = Value; }
+    // Body lines TOP asks for after the header.
+    Integer MsgLines() const { return FMsgLines; }
+    void SetMsgLines(Integer Value) { FMsgLines = Value; }
+    const std::string& MsgUidl() const { return FMsgUidl; }
+    // The client's own value kept for the user (not the component's Tag).
+    Integer Tag() const { return FTag; }
+    void SetTag(Integer Value) { FTag = Value; }
+    // True while a line event carries a piece of a line longer than the
+    // receive buffer holds: the rest of the same line follows in the next
+    // line event(s), the last piece with PartialLine false.
+    bool PartialLine() const { return FPartialLine; }
+
+    // --- events -----------------------------------------------------------
+    TPop3Display OnDisplay;
+    TNotifyEvent OnMessageBegin;
+    TNotifyEvent OnMessageEnd;
+    TNotifyEvent OnMessageLine;
+    TNotifyEvent OnListBegin;
+    TNotifyEvent OnListEnd;
+    TNotifyEvent OnListLine;
+    TNotifyEvent OnUidlBegin;
+    TNotifyEvent OnUidlEnd;
+    TNotifyEvent OnUidlLine;
+    TNotifyEvent OnStateChange;
+    TPop3RequestDone OnRequestDone;
+    TPop3Display OnResponse;
+    TSessionConnected OnSessionConnected;
+    TSessionClosed OnSessionClosed;
+
+protected:
+    // A handler of the engine (FNext, FAfterOk, FSequenceNext, FLineParser).
+    using THandler = void (TCustomPop3Cli::*)();
+    struct TCommand;
+
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+
+    // Command cycle
+    void CheckReady();
+    void RefuseWith(const std::string& Text);
+    void StartCommand(TPop3Request Request, const std::string& Line, TPop3ProtocolState Target,
+                      THandler AfterOk);
+    static const TCommand* FindCommand(TPop3Request Request);
+    void RunCommand(TPop3Request Request);
+    void SendCommand(const std::string& Line);
+    void CommandStatusReceived();
+    bool IsPositiveStatus();
+    void KeepErrorMessage();
+    void SetState(TPop3State NewState);
+    void SetProtocolState(TPop3ProtocolState NewState) { FProtoState = NewState; }
+    void FireDisplay(const std::string& Msg);
+    void HandleRequestDone(Integer Error);
+
+    // Connection
+    void SocketDnsLookupDone(TObject* Sender, Word Error);
+    void SocketSessionConnected(TObject* Sender, Word Error);
+    void SocketDataAvailable(TObject* Sender, Word Error);
+    void SocketSessionClosed(TObject* Sender, Word Error);
+    void BannerReceived(Word Error);
+    bool DispatchLine(bool LineStart, Word Error);
+    void ConnectFailed(const std::string& Text, Integer Error);
+
+    // Sequences
+    void StartSequence(TPop3Request Request, TPop3StepSet Steps);
+    void SequenceStep();
+
+    // Results and multi-line transfers
+    void StatDone();
+    void ListOneDone();
+    void UidlOneDone();
+    void LastDone();
+    void ListAllStart();
+    void UidlAllStart();
+    void MessageStart();
+    void ParseListLine();
+    void ParseUidlLine();
+    void StartMultiLine(THandler Parser, const TNotifyEvent& EndEvent, const TNotifyEvent& LineEvent,
+                        const TNotifyEvent& BeginEvent);
+    void MultiLineReceived();
+
+    TWSocket* FSocket = nullptr;
+    std::unique_ptr<platform::NotifyEndpoint> FNotifyWindow;
+    TPop3State FEngineState = pop3Ready;
+    TPop3ProtocolState FNextProtocolState = pop3Disconnected;
+    TPop3ProtocolState FProtoState = pop3Disconnected;
+    bool FConnected = false;
+    TPop3Request FRequestType = pop3Connect;
+    // True when no request is pending: nothing has started yet, or the
+    // current one has been reported.
+    bool FDoneReported = true;
+    Integer FRcvLen = 0;
+    // Outcome of the current request: 0, 500, 426, or a socket error number.
+    Integer FRequestResult = 0;
+    Integer FStatusCode = 0;
+    char FRcvBuf[Pop3RcvBufSize] = {};
+    THandler FNext = nullptr;
+    TPop3StepSet FStepSet = 0;
+    TPop3Step FCurrentStep = pop3StepNone;
+    Integer FSequenceResult = 0;
+    bool FInSequence = false;
+    THandler FSequenceNext = nullptr;
+    THandler FAfterOk = nullptr;
+    TNotifyEvent FLineEvent;
+    TNotifyEvent FEndEvent;
+    THandler FLineParser = nullptr;
+    std::string FHost;
+    std::string FPort = "pop3";
+    std::string FUserName;
+    std::string FPassWord;
+    std::string FLastResponse;
+    std::string FErrorMessage;
+    std::string FApopTimeStamp;
+    Integer FMsgCount = 0;
+    Integer FMsgSize = 0;
+    Integer FMsgNum = 0;
+    std::string FMsgUidl;
+    Integer FMsgLines = 0;
+    Integer FTag = 0;
+    // Line assembly: whether the line being handled begins a line (it may
+    // be a later piece of an over-long one), and whether the pieces of the
+    // current over-long line go to a multi-line body.
+    bool FLineStart = true;
+    bool FPieceToBody = false;
+    bool FPartialLine = false;
+};
+
+// Publishes the properties and events, and offers the published properties
+// by name as text (numbers in decimal, enumerations by their names).
+class TPop3Cli : public TCustomPop3Cli {
+public:
+    using TCustomPop3Cli::TCustomPop3Cli;
+    const char* ClassName() const override { return "TPop3Cli"; }
+
+    // Raise Pop3Exception for an unknown name, a read-only property or a
+    // value of the wrong form.
+    virtual std::string GetPropertyByName(const std::string& Name);
+    virtual void SetPropertyByName(const std::string& Name, const std::string& Value);
+    // The published property names, in published order.
+    static const TStrings& PublishedProperties();
+};
+
+// Blocking face of the engine: each SyncX starts X and waits until the
+// engine is ready again, the Timeout has passed or the application ends.
+// None raises; each returns whether the request succeeded.
+class TSyncPop3Cli : public TPop3Cli {
+public:
+    explicit TSyncPop3Cli(TComponent* AOwner = nullptr);
+    const char* ClassName() const override { return "TSyncPop3Cli"; }
+
+    // Seconds one blocking operation may take in all; 0 or less: no limit.
+    Integer Timeout() const { return FTimeout; }
+    void SetTimeout(Integer Value) { FTimeout = Value; }
+    // Wait on this thread's own loop (a client living in a worker thread)
+    // instead of the application's pump.
+    bool MultiThreaded() const { return FMultiThreaded; }
+    void SetMultiThreaded(bool Value);
+
+    // --- virtual operations, in slot order after the engine's ------------
+    virtual bool WaitForReady();
+    virtual bool SyncConnect();
+    virtual bool SyncOpen();
+    virtual bool SyncUser();
+    virtual bool SyncPass();
+    virtual bool SyncRPop();
+    virtual bool SyncAPop();
+    virtual bool SyncQuit();
+    virtual bool SyncStat();
+    virtual bool SyncList();
+    virtual bool SyncRetr();
+    virtual bool SyncTop();
+    virtual bool SyncDele();
+    virtual bool SyncNoop();
+    virtual bool SyncLast();
+    virtual bool SyncRSet();
+    virtual bool SyncUidl();
+    virtual bool SyncAbort();
+
+    std::string GetPropertyByName(const std::string& Name) override;
+    void SetPropertyByName(const std::string& Name, const std::string& Value) override;
+    static const TStrings& PublishedProperties();
+
+    // Milliseconds one wait blocks at most before it looks again at the
+    // application's terminating flag and the deadline.
+    static constexpr int WaitSliceMs = 100;
+
+protected:
+    bool RunSync(void (TCustomPop3Cli::*Operation)());
+
+    Integer FTimeout = 15;
+    // Tick count (ms) at which the current wait times out.
+    uint32_t FWaitDeadline = 0;
+    bool FMultiThreaded = false;
+};
