@@ -1,7 +1,8 @@
 // The SOCKS client through real proxies started on 127.0.0.1: a short
-// exchange with a local peer through each proxy and level, and a refused
-// password.
+// exchange with a local peer and a POP3 conversation with Dovecot through
+// each proxy and level, and a refused password.
 #include "socket/WSocket.h"
+#include "tests/support/Dovecot.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/SocksProxies.h"
 
@@ -78,6 +79,35 @@ TEST_P(RealProxy, CarriesAnExchangeWithTheDestination)
     ASSERT_TRUE(PumpUntil([&] { return client.S.State() == wsClosed; })) << client.Events;
     EXPECT_EQ(client.Data, "+OK hello\r\n+OK bye\r\n");
     EXPECT_EQ(peer.Received(), "ping\r\n");
+    EXPECT_EQ(client.Events, std::string(*c.User ? "auth 0\nauth 1\n" : "") + "connected 0\nclosed 0\n");
+}
+
+// The POP3 lines are cut out of the received bytes here, at CR LF.
+TEST_P(RealProxy, CarriesAPop3ConversationWithDovecot)
+{
+    const ProxyCase& c = GetParam();
+    testsupport::Dovecot dovecot;
+    SocksProxy proxy(c.Kind, c.User, "tqrnbzxa");
+    ProxiedClient client(proxy, c, "tqrnbzxa", dovecot.Port());
+    auto nextLine = [&] {
+        std::string line;
+        PumpUntil([&] { return client.Data.find("\r\n") != std::string::npos; });
+        size_t end = client.Data.find("\r\n");
+        if (end != std::string::npos) {
+            line = client.Data.substr(0, end);
+            client.Data.erase(0, end + 2);
+        }
+        return line;
+    };
+    EXPECT_EQ(nextLine().substr(0, 4), "+OK ") << client.Events << proxy.Output();
+    client.S.SendStr("USER " + dovecot.User() + "\r\n");
+    EXPECT_EQ(nextLine().substr(0, 3), "+OK");
+    client.S.SendStr("PASS " + dovecot.Password() + "\r\n");
+    EXPECT_EQ(nextLine(), "+OK Logged in.");
+    client.S.SendStr("QUIT\r\n");
+    EXPECT_EQ(nextLine(), "+OK Logging out.");
+    ASSERT_TRUE(PumpUntil([&] { return client.S.State() == wsClosed; })) << client.Events;
+    EXPECT_EQ(client.Data, "");
     EXPECT_EQ(client.Events, std::string(*c.User ? "auth 0\nauth 1\n" : "") + "connected 0\nclosed 0\n");
 }
 
