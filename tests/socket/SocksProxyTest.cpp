@@ -63,6 +63,14 @@ struct ProxiedClient {
     }
 };
 
+// Test names and failure messages show a case by its name.
+template <class Case>
+    requires requires(Case c) { c.Name; }
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.Name;
+}
+
 class RealProxy : public testing::TestWithParam<ProxyCase> {};
 
 TEST_P(RealProxy, CarriesAnExchangeWithTheDestination)

@@ -150,6 +150,14 @@ const FailureCase FailureCases[] = {
     {"AuthStatus", "5", true, {{Offer2, "\x05\x02"s}, {AuthReq, "\x01\x02"s}}, 20015, "socks authentication failed"},
 };
 
+// Test names and failure messages show a case by its name.
+template <class Case>
+    requires requires(Case c) { c.Name; }
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.Name;
+}
+
 class SocksFailure : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(SocksFailure, ReportsCodeAndTextThenConnectedAndClosedWithTheCode)
