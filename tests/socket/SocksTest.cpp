@@ -402,22 +402,6 @@ TEST(SocksProperties, WriteRulesAndDefaults)
     EXPECT_EQ(ErrorOf([&] { p.S.Connect(); }), "connect: WSocketResolvePort: Invalid Port.");
 }
 
-TEST(SocksProperties, NextConnectAfterAProxiedOneGoesDirect)
-{
-    ScriptedProxy p({{Offer0, "\x05\x00"s}, {Connect5, Granted5}}, "5");
-    p.Run();
-    p.S.Close();
-    ScriptedPeer direct;
-    direct.Write("direct\r\n").WaitFor("end");
-    direct.Start();
-    p.S.SetAddr("127.0.0.1");
-    p.S.SetPort(direct.PortText());
-    p.S.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return p.Data == "direct\r\n"; })) << p.Data;
-    EXPECT_EQ(std::count(p.Events.begin(), p.Events.end(), "socks connected 0"), 1) << "no second negotiation";
-    direct.Signal("end");
-}
-
 TEST(SocksProperties, ClearingTheProxyAfterAStoppedConnectGoesDirectToPort)
 {
     ScriptedProxy p({}, "5");
