@@ -55,7 +55,7 @@ struct ScriptedProxy {
                 Peer.Write(reply);
             else
                 for (char c : reply)
-                    Peer.Write(std::string(1, c)).Sleep(15);
+                    Peer.Write(std::string(1, c)).Sleep(5);
         }
         S.OnSocksConnected = [this](TObject*, Word e) { Log("socks connected " + std::to_string(e)); };
         S.OnSocksAuthState = [this](TObject*, TSocksAuthState a) { Log("auth " + std::to_string(a)); };
@@ -106,7 +106,7 @@ struct ScriptedProxy {
     void Run()
     {
         Connect();
-        ASSERT_TRUE(PumpUntil([&] { return HasPrefix("closed ") || Has("connected 0"); })) << Transcript();
+        ASSERT_TRUE(PumpUntil([&] { return HasPrefix("closed ") || Has("connected 0"); }, 10000)) << Transcript();
         PumpFor(30);
     }
 };
