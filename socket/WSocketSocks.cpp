@@ -308,8 +308,8 @@ void TCustomSocksWSocket::SendSocksConnectRequest()
     request = {static_cast<char>(Socks4Version), static_cast<char>(CommandConnect)};
     AppendPort(request, FPortNumber);
     if (FSocksLevel == "4A") {
-        // RFC-less convention of SOCKS 4A: the address 0.0.0.x (x non-zero)
-        // tells the proxy that the host name follows the user id.
+        // SOCKS 4A: an address 0.0.0.x with x non-zero tells the proxy that
+        // the host name follows the user id, for the proxy to resolve.
         AppendAddress(request, WSocketResolveHost("0.0.0.1"));
         request += FSocksUsercode;
         request += '\0';
