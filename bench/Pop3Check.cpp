@@ -3,14 +3,16 @@
 // The application's check sequence through TSyncPop3Cli, for the benchmark:
 // connect, USER, PASS, STAT, LIST, TOP i 0 for every message, QUIT. Prints
 // one line in the form the benchmark reads from every client:
-//   messages=N lines=L bytes=B wall=SECONDS cpu=SECONDS
+//   messages=N lines=L bytes=B wall=SECONDS cpu=SECONDS rss=KIB
 // lines and bytes count the header lines delivered (after dot-unstuffing,
-// without line ends); wall is the session's elapsed time and cpu this
-// process's CPU time (user + system) during the session. Exits 1 with the
-// engine's error text when a step fails.
+// without line ends); wall is the session's elapsed time, cpu this process's
+// CPU time (user + system) during the session, and rss its peak resident set
+// (VmHWM). Exits 1 with the engine's error text when a step fails.
 #include "pop3/Pop3Prot.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -20,6 +22,20 @@ double Seconds(clockid_t clock)
     timespec t{};
     ::clock_gettime(clock, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Peak resident set of this process in KiB, 0 when unknown.
+long PeakRssKiB()
+{
+    long kib = 0;
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f))
+            if (std::strncmp(line, "VmHWM:", 6) == 0)
+                kib = std::strtol(line + 6, nullptr, 10);
+        std::fclose(f);
+    }
+    return kib;
 }
 
 } // namespace
@@ -67,6 +83,7 @@ int main(int argc, char** argv)
 
     const double wall = Seconds(CLOCK_MONOTONIC) - wall0;
     const double cpu = Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
-    std::printf("messages=%d lines=%ld bytes=%ld wall=%.6f cpu=%.6f\n", count, lines, octets, wall, cpu);
+    std::printf("messages=%d lines=%ld bytes=%ld wall=%.6f cpu=%.6f rss=%ld\n", count, lines, octets, wall, cpu,
+                PeakRssKiB());
     return 0;
 }

@@ -3,11 +3,11 @@
 #
 # Usage: netpop3_check.pl HOST PORT USER PASSWORD
 # Connects, USER, PASS, STAT, LIST, TOP i 0 for every message, QUIT, and
-# prints one line: messages=N lines=L bytes=B wall=SECONDS cpu=SECONDS, where
-# lines and bytes count the header lines delivered (after dot-unstuffing,
-# without line ends), wall is the session's elapsed time and cpu this
-# process's CPU time (user + system, CLOCK_PROCESS_CPUTIME_ID) during the
-# session.
+# prints one line: messages=N lines=L bytes=B wall=SECONDS cpu=SECONDS rss=KIB,
+# where lines and bytes count the header lines delivered (after
+# dot-unstuffing, without line ends), wall is the session's elapsed time, cpu
+# this process's CPU time (user + system, CLOCK_PROCESS_CPUTIME_ID) during
+# the session, and rss the process's peak resident set (VmHWM).
 use strict;
 use warnings;
 use Net::POP3;
@@ -33,4 +33,6 @@ for my $number (1 .. $count) {
 $pop->quit;
 my $wall = time - $wall0;
 my $cpu = clock_gettime(CLOCK_PROCESS_CPUTIME_ID) - $cpu0;
-printf "messages=%d lines=%d bytes=%d wall=%.6f cpu=%.6f\n", $count, $lines, $octets, $wall, $cpu;
+open my $status, '<', '/proc/self/status' or die "status: $!\n";
+my ($rss) = map { /^VmHWM:\s+(\d+)/ ? $1 : () } <$status>;
+printf "messages=%d lines=%d bytes=%d wall=%.6f cpu=%.6f rss=%d\n", $count, $lines, $octets, $wall, $cpu, $rss;

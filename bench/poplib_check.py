@@ -3,10 +3,12 @@
 
 Usage: poplib_check.py HOST PORT USER PASSWORD
 Connects, USER, PASS, STAT, LIST, TOP i 0 for every message, QUIT, and prints
-one line: messages=N lines=L bytes=B wall=SECONDS cpu=SECONDS, where lines and
+one line: messages=N lines=L bytes=B wall=SECONDS cpu=SECONDS rss=KIB, where lines and
 bytes count the header lines delivered (after dot-unstuffing, without line
 ends), wall is the session's elapsed time and cpu this process's CPU time
-(user + system, CLOCK_PROCESS_CPUTIME_ID) during the session.
+(user + system, CLOCK_PROCESS_CPUTIME_ID) during the session; rss is the
+process's peak resident set (VmHWM), which unlike the parent's wait4 figure
+does not include what the parent had resident before exec.
 """
 import poplib
 import sys
@@ -30,7 +32,9 @@ def main():
     pop.quit()
     wall = time.perf_counter() - wall0
     cpu = time.process_time() - cpu0
-    print(f"messages={count} lines={lines} bytes={octets} wall={wall:.6f} cpu={cpu:.6f}")
+    with open("/proc/self/status") as status:
+        rss = next(line.split()[1] for line in status if line.startswith("VmHWM:"))
+    print(f"messages={count} lines={lines} bytes={octets} wall={wall:.6f} cpu={cpu:.6f} rss={rss}")
 
 
 if __name__ == "__main__":

@@ -7,13 +7,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
-#include <regex>
 
 namespace {
 
@@ -29,9 +27,33 @@ std::string Body(const std::string& message)
     return message.substr(message.find("\n\n") + 2);
 }
 
-size_t Count(const std::string& text, const std::regex& re)
+size_t Count(const std::string& text, const std::string& what)
 {
-    return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Whether a line that starts with `start` is followed by a continuation line.
+bool Folded(const std::string& headers, const std::string& start)
+{
+    for (size_t at = headers.find(start); at != std::string::npos; at = headers.find(start, at + 1)) {
+        const size_t lf = headers.find('\n', at + 1);
+        if (lf + 1 < headers.size() && (headers[lf + 1] == '\t' || headers[lf + 1] == ' '))
+            return true;
+    }
+    return false;
+}
+
+// Whether some line starts with a dot and has more after it.
+bool DotLine(const std::string& body)
+{
+    const std::string text = "\n" + body;
+    for (size_t at = text.find("\n."); at != std::string::npos; at = text.find("\n.", at + 1))
+        if (at + 2 < text.size() && text[at + 2] != '\n')
+            return true;
+    return false;
 }
 
 struct ShapeCase {
@@ -40,17 +62,15 @@ struct ShapeCase {
 };
 
 const std::vector<ShapeCase> Shapes = {
-    {"folded header", [](const std::string& m) { return std::regex_search(Headers(m), std::regex("\n[\t ]")); }},
-    {"folded Subject",
-     [](const std::string& m) { return std::regex_search(Headers(m), std::regex("\nSubject: [^\n]*\n\t")); }},
-    {"repeated Subject", [](const std::string& m) { return Count(Headers(m), std::regex("\nSubject: ")) == 2; }},
+    {"folded header", [](const std::string& m) { return Folded(Headers(m), "\nReceived: "); }},
+    {"folded Subject", [](const std::string& m) { return Folded(Headers(m), "\nSubject: "); }},
+    {"repeated Subject", [](const std::string& m) { return Count(Headers(m), "\nSubject: ") == 2; }},
     {"missing Subject", [](const std::string& m) { return Headers(m).find("\nSubject: ") == std::string::npos; }},
     {"encoded word", [](const std::string& m) { return Headers(m).find("=?ISO-8859-1?Q?") != std::string::npos; }},
     {"8-bit a-umlaut and o-umlaut", [](const std::string& m) {
          return Headers(m).find('\xE4') != std::string::npos && Headers(m).find('\xF6') != std::string::npos;
      }},
-    {"body line starting with a dot",
-     [](const std::string& m) { return std::regex_search(Body(m), std::regex("(^|\n)\\.[^\n]")); }},
+    {"body line starting with a dot", [](const std::string& m) { return DotLine(Body(m)); }},
     {"line that is only a dot", [](const std::string& m) { return ("\n" + Body(m)).find("\n.\n") != std::string::npos; }},
     {"attachment over 20 KiB", [](const std::string& m) { return m.size() > 20000; }},
 };
@@ -84,86 +104,41 @@ TEST(Mailbox, MessagesAreLfOnlyAndDeterministicPerSeed)
     EXPECT_GT(largest, 20000u);
 }
 
-// Minimal blocking POP3 talk with the server, independent of our client.
-class RawPop3 {
-public:
-    explicit RawPop3(uint16_t port)
-    {
-        FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            throw std::runtime_error("connect");
-        Line();
-    }
-    ~RawPop3() { ::close(FFd); }
-    std::string Line()
-    {
-        std::string line;
-        char c;
-        pollfd p{FFd, POLLIN, 0};
-        while (::poll(&p, 1, 5000) > 0 && ::recv(FFd, &c, 1, 0) == 1) {
-            line += c;
-            if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
-                return line.substr(0, line.size() - 2);
-        }
-        return line;
-    }
-    std::string Command(const std::string& cmd)
-    {
-        const std::string out = cmd + "\r\n";
-        ::send(FFd, out.data(), out.size(), MSG_NOSIGNAL);
-        return Line();
-    }
-
-private:
-    int FFd = -1;
-};
-
-// STAT counts octets with CR LF line ends (RFC 1939 section 5).
-TEST(Dovecot, ServesTheGeneratedMailboxAndReallyDeletes)
+// True when something on 127.0.0.1 accepts a connection on the port.
+bool Accepts(uint16_t port)
 {
-    testsupport::Dovecot server(3, 11);
-    const auto files = server.MessageFiles();
-    ASSERT_EQ(files.size(), 3u);
-    size_t octets = 0;
-    for (const auto& f : files) {
-        const std::string m = testsupport::ReadFileBytes(f);
-        ASSERT_EQ(m, GenerateMessage(11, static_cast<size_t>(&f - files.data())));
-        octets += m.size() + static_cast<size_t>(std::count(m.begin(), m.end(), '\n'));
-    }
-
-    RawPop3 pop(server.Port());
-    EXPECT_EQ(pop.Command("USER " + server.User()).substr(0, 3), "+OK");
-    EXPECT_EQ(pop.Command("PASS " + server.Password()).substr(0, 3), "+OK") << server.Log();
-    EXPECT_EQ(pop.Command("STAT"), "+OK 3 " + std::to_string(octets));
-    EXPECT_EQ(pop.Command("DELE 2").substr(0, 3), "+OK");
-    EXPECT_EQ(pop.Command("QUIT").substr(0, 3), "+OK");
-    EXPECT_EQ(pop.Line(), "");
-
-    const auto left = server.MessageFiles();
-    ASSERT_EQ(left.size(), 2u) << server.Log();
-    EXPECT_EQ(left[0], files[0]);
-    EXPECT_EQ(left[1], files[2]);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
 }
 
-TEST(Dovecot, StopsByProcessIdAndRemovesItsFolder)
+// The server runs as the mail user, yet the mailbox it serves is the one
+// written, and stopping it leaves nothing behind. (What it serves is checked
+// in depth by the POP3 integration tests.)
+TEST(Dovecot, HoldsTheWrittenMailboxAndStopsWithoutATrace)
 {
     std::filesystem::path dir;
     pid_t pid = -1;
     uint16_t port = 0;
     {
-        testsupport::Dovecot server;
+        testsupport::Dovecot server(3, 11);
         dir = server.Dir();
         pid = server.Pid();
         port = server.Port();
-        EXPECT_TRUE(std::filesystem::exists(server.Maildir() / "cur"));
+        const auto files = server.MessageFiles();
+        ASSERT_EQ(files.size(), 3u);
+        for (size_t i = 0; i < files.size(); ++i)
+            EXPECT_EQ(testsupport::ReadFileBytes(files[i]), GenerateMessage(11, i)) << i;
+        EXPECT_TRUE(Accepts(port));
     }
     EXPECT_FALSE(std::filesystem::exists(dir));
     EXPECT_NE(::kill(pid, 0), 0);
-    EXPECT_THROW(RawPop3 refused(port), std::runtime_error);
+    EXPECT_FALSE(Accepts(port));
 }
 
 } // namespace
