@@ -264,6 +264,26 @@ TEST(SocksLeftover, FirstReceiveAndRcvdCountServeTheBytesBehindTheReply)
     EXPECT_EQ(first, "abcdef");
 }
 
+// Line mode switched on in OnSessionConnected takes the bytes behind the
+// reply as its first line, also when a line is split between them and the
+// next arrival.
+TEST(SocksLeftover, LineModeTakesTheBytesBehindTheReplyAsLines)
+{
+    for (bool oneByte : {false, true}) {
+        ScriptedProxy p({{Offer0, "\x05\x00"s}, {Connect5, Granted5 + "+OK ready\r\n+OK"}}, "5", false, oneByte);
+        p.Peer.Write(" more\r\n");
+        std::vector<std::string> lines;
+        p.S.OnSessionConnected = [&](TObject*, Word e) {
+            p.Log("connected " + std::to_string(e));
+            p.S.SetLineMode(true);
+        };
+        p.S.OnDataAvailable = [&](TObject*, Word) { lines.push_back(p.S.ReceiveStr()); };
+        p.Run();
+        ASSERT_TRUE(PumpUntil([&] { return lines.size() >= 2; }));
+        EXPECT_EQ(lines, (std::vector<std::string>{"+OK ready\r\n", "+OK more\r\n"}));
+    }
+}
+
 // The level 4A and 4 requests byte for byte, and every request that just
 // fills the 128-byte area or overflows it by one byte.
 struct RequestCase {
