@@ -376,11 +376,126 @@ protected:
     bool FSending = false;
 };
 
-// SOCKS 4, 4A and 5 proxy client on top of the core.
+// ---------------------------------------------------------------------------
+// SOCKS proxy client
+
+enum TSocksAuthentication : uint8_t { socksNoAuthentication, socksAuthenticateUsercode };
+enum TSocksAuthState : uint8_t { socksAuthStarted, socksAuthSucceeded, socksAuthFailed, socksAuthNotNeeded };
+
+using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState AuthState)>;
+using TSocksErrorEvent = std::function<void(TObject* Sender, Integer Error, const std::string& Msg)>;
+
+// Negotiation failure codes, given to OnSocksError and as the Error of
+// OnSessionConnected and OnSessionClosed.
+constexpr Integer socksErrTooMuchData = 20001;
+constexpr Integer socksErrVersion = 20002;
+constexpr Integer socksErrMethodNotAcceptable = 20003;
+constexpr Integer socksErrGeneralFailure = 20004; // reply codes 1..8 follow in order
+constexpr Integer socksErrConnectionRefused = 20008;
+constexpr Integer socksErrAddressType = 20011;
+constexpr Integer socksErrUnassigned = 20012;
+constexpr Integer socksErrRequestTooLong = 20013;
+constexpr Integer socksErrAuthFailed = 20015;
+constexpr Integer socksErrRejected = 20016;
+constexpr Integer socksErrResolve = 20017;
+
+// SOCKS 4, 4A and 5 proxy client on top of the core. With SocksServer set,
+// Connect opens the connection to the proxy, the negotiation runs inside
+// the socket's own event handling, and OnSessionConnected fires only when
+// the proxy has connected the destination (or the negotiation failed).
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
     using TCustomWSocket::TCustomWSocket;
     const char* ClassName() const override { return "TCustomSocksWSocket"; }
+
+    void InitDefaults() override;
+    Integer RcvdCount() override;
+    Integer RecvRaw(void* Buffer, Integer Len, Integer Flags) override;
+    void Connect() override;
+    void Listen() override;
+
+    // --- new virtual operations, in slot order ------------------------------
+protected:
+    virtual void FireSocksConnected(Word Error);
+public:
+    virtual void SetSocksPort(const std::string& Value);
+    virtual void SetSocksServer(const std::string& Value);
+protected:
+    virtual void FireSocksError(Integer Error, const std::string& Msg);
+
+public:
+    // --- properties -------------------------------------------------------
+    const std::string& SocksServer() const { return FSocksServer; }
+    const std::string& SocksPort() const { return FSocksPort; }
+    const std::string& SocksLevel() const { return FSocksLevel; }
+    void SetSocksLevel(const std::string& Value);
+    const std::string& SocksUsercode() const { return FSocksUsercode; }
+    void SetSocksUsercode(const std::string& Value) { FSocksUsercode = Value; }
+    const std::string& SocksPassword() const { return FSocksPassword; }
+    void SetSocksPassword(const std::string& Value) { FSocksPassword = Value; }
+    TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+    void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
+
+    // --- negotiation state, readable by subclasses, tests and tools ---------
+    uint8_t SocksPhase() const { return FSocksPhase; }
+    Integer SocksLeftoverCount() const { return FSocksLeftoverCount; }
+
+    // --- events -----------------------------------------------------------
+    TSessionConnected OnSocksConnected;
+    TSocksAuthStateEvent OnSocksAuthState;
+    TSocksErrorEvent OnSocksError;
+
+    // Negotiation phases (SocksPhase).
+    static constexpr uint8_t PhaseNone = 0;
+    static constexpr uint8_t PhaseMethod = 1; // connecting, then the level 5 method selection
+    static constexpr uint8_t PhaseAuth = 2;
+    static constexpr uint8_t PhaseConnect = 3;
+
+    // Every request is built in an area of this size; one that does not fit
+    // is refused with socksErrRequestTooLong.
+    static constexpr Integer RequestAreaSize = 128;
+    // Replies are collected in an area that holds the longest level 5
+    // connect reply (4 + 1 + a 255-byte name + 2) with room to spare.
+    static constexpr Integer ReplyAreaSize = 512;
+
+protected:
+    bool FireDataAvailable(Word Error) override;
+    void FireSessionConnected(Word Error) override;
+    void FireSessionClosed(Word Error) override;
+
+    void FireSocksAuthState(TSocksAuthState AuthState);
+    void SendSocksAuthRequest();
+    void SendSocksConnectRequest();
+    void SocksFail(Integer Code, const std::string& Msg);
+
+private:
+    bool SocksEnabled() const { return !FSocksServer.empty(); }
+    bool SocksLevel4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
+    void ForgetResolvedTarget();
+    // Sends a request built by the caller, or fails the negotiation when it
+    // outgrew the request area. Swallows what Send raises when asked to.
+    bool SendSocksRequest(const std::string& Request, bool SwallowErrors);
+    // One handler per waiting reply, each paired with the request it
+    // answers. They act once the reply is complete (or judged early); the
+    // connect replies return the result of FireDataAvailable.
+    void TakeMethodSelection();
+    void TakeAuthReply();
+    bool TakeConnectReply();
+    bool TakeLevel4Reply();
+    bool ConnectSucceeded(Integer ReplyLength);
+
+    std::string FSocksServer;
+    std::string FSocksPort;
+    std::string FSocksLevel = "5";
+    std::string FSocksUsercode;
+    std::string FSocksPassword;
+    TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+    uint8_t FSocksPhase = PhaseNone;
+    uint8_t FSocksOfferedMethod = 0;
+    uint8_t FSocksReplyBuf[ReplyAreaSize] = {};
+    Integer FSocksReplyCount = 0;
+    Integer FSocksLeftoverCount = 0;
+    Integer FSocksLeftoverPos = 0;
 };
 
 // Line mode: delivers received bytes a line at a time, with echo and editing.

@@ -44,6 +44,7 @@ std::string JoinLines(const TStrings& lines)
 
 const char* const SendFlagsNames[] = {"wsSendNormal", "wsSendUrgent"};
 const char* const LingerNames[] = {"wsLingerOff", "wsLingerOn", "wsLingerNoSet"};
+const char* const AuthenticationNames[] = {"socksNoAuthentication", "socksAuthenticateUsercode"};
 
 template <size_t N>
 int ParseEnum(const std::string& name, const std::string& text, const char* const (&names)[N])
@@ -95,6 +96,21 @@ const Published Table[] = {
      }},
     {"LingerTimeout", [](TWSocket& s) { return std::to_string(s.LingerTimeout()); },
      [](TWSocket& s, const std::string& v) { s.SetLingerTimeout(ParseInteger("LingerTimeout", v)); }},
+    {"SocksServer", [](TWSocket& s) { return s.SocksServer(); },
+     [](TWSocket& s, const std::string& v) { s.SetSocksServer(v); }},
+    {"SocksPort", [](TWSocket& s) { return s.SocksPort(); },
+     [](TWSocket& s, const std::string& v) { s.SetSocksPort(v); }},
+    {"SocksLevel", [](TWSocket& s) { return s.SocksLevel(); },
+     [](TWSocket& s, const std::string& v) { s.SetSocksLevel(v); }},
+    {"SocksUsercode", [](TWSocket& s) { return s.SocksUsercode(); },
+     [](TWSocket& s, const std::string& v) { s.SetSocksUsercode(v); }},
+    {"SocksPassword", [](TWSocket& s) { return s.SocksPassword(); },
+     [](TWSocket& s, const std::string& v) { s.SetSocksPassword(v); }},
+    {"SocksAuthentication", [](TWSocket& s) { return std::string(AuthenticationNames[s.SocksAuthentication()]); },
+     [](TWSocket& s, const std::string& v) {
+         s.SetSocksAuthentication(
+             static_cast<TSocksAuthentication>(ParseEnum("SocksAuthentication", v, AuthenticationNames)));
+     }},
 };
 
 const Published& Find(const std::string& name)
