@@ -222,11 +222,11 @@ protected:
 
     // Command cycle
     void CheckReady();
-    void CheckTransaction(const std::string& Verb);
     void RefuseWith(const std::string& Text);
     void StartCommand(TPop3Request Request, const std::string& Line, TPop3ProtocolState Target,
                       THandler AfterOk);
-    void StartTransactionCommand(const TCommand& Command, const std::string& Argument);
+    static const TCommand* FindCommand(TPop3Request Request);
+    void RunCommand(TPop3Request Request);
     void SendCommand(const std::string& Line);
     void CommandStatusReceived();
     bool IsPositiveStatus();
@@ -242,7 +242,7 @@ protected:
     void SocketDataAvailable(TObject* Sender, Word Error);
     void SocketSessionClosed(TObject* Sender, Word Error);
     void BannerReceived(Word Error);
-    void DispatchLine(bool LineStart, Word Error);
+    bool DispatchLine(bool LineStart, Word Error);
     void ConnectFailed(const std::string& Text, Integer Error);
 
     // Sequences
@@ -301,9 +301,10 @@ protected:
     std::string FMsgUidl;
     Integer FMsgLines = 0;
     Integer FTag = 0;
-    // Line assembly: whether the next bytes of FRcvBuf begin a line, and
-    // whether the pieces of the current over-long line go to the body.
-    bool FAtLineStart = true;
+    // Line assembly: whether the line being handled begins a line (it may
+    // be a later piece of an over-long one), and whether the pieces of the
+    // current over-long line go to a multi-line body.
+    bool FLineStart = true;
     bool FPieceToBody = false;
     bool FPartialLine = false;
 };

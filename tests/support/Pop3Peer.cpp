@@ -1,0 +1,133 @@
+#include "tests/support/Pop3Peer.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+constexpr int LineDeadlineMs = 5000;
+
+} // namespace
+
+Pop3Peer::Pop3Peer(size_t ChunkSize) : FChunkSize(ChunkSize) {}
+
+Pop3Peer& Pop3Peer::Send(const std::string& Bytes)
+{
+    const size_t chunk = FChunkSize == 0 ? Bytes.size() : FChunkSize;
+    FPeer.Do([Bytes, chunk](int fd) {
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        for (size_t off = 0; off < Bytes.size(); off += chunk) {
+            const size_t n = std::min(chunk, Bytes.size() - off);
+            if (::send(fd, Bytes.data() + off, n, MSG_NOSIGNAL) != static_cast<ssize_t>(n))
+                return;
+            // Gives the client a chance to read each chunk on its own.
+            if (chunk < Bytes.size())
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    return *this;
+}
+
+Pop3Peer& Pop3Peer::Expect()
+{
+    FPeer.Do([this](int fd) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LineDeadlineMs);
+        std::string line;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char ch = 0;
+            if (::recv(fd, &ch, 1, 0) != 1)
+                break;
+            line += ch;
+            if (ch == '\n')
+                break;
+        }
+        std::lock_guard lock(FMutex);
+        FTranscript += line;
+    });
+    return *this;
+}
+
+Pop3Peer& Pop3Peer::Sleep(int Ms)
+{
+    FPeer.Sleep(Ms);
+    return *this;
+}
+
+Pop3Peer& Pop3Peer::WaitFor(const std::string& Name)
+{
+    FPeer.WaitFor(Name);
+    return *this;
+}
+
+Pop3Peer& Pop3Peer::Close()
+{
+    FPeer.Close();
+    return *this;
+}
+
+std::string Pop3Peer::Transcript() const
+{
+    std::lock_guard lock(FMutex);
+    return FTranscript;
+}
+
+void Pop3EventLog::Attach(TCustomPop3Cli& Client, bool WithResponses)
+{
+    auto add = [this](std::string line) { Lines.push_back(std::move(line)); };
+    auto* client = &Client;
+    Client.OnStateChange = [add, client](TObject*) { add(std::string("state ") + Pop3StateName(client->State())); };
+    Client.OnDisplay = [add](TObject*, const std::string& Msg) { add("display " + Msg); };
+    if (WithResponses)
+        Client.OnResponse = [add](TObject*, const std::string& Msg) { add("response " + Msg); };
+    Client.OnSessionConnected = [add](TObject*, Word Error) { add("connected " + std::to_string(Error)); };
+    Client.OnSessionClosed = [add](TObject*, Word Error) { add("closed " + std::to_string(Error)); };
+    Client.OnRequestDone = [this, add](TObject*, TPop3Request RqType, Word Error) {
+        ++DoneCount;
+        add(std::string("done ") + Pop3RequestName(RqType) + " " + std::to_string(Error));
+    };
+    Client.OnListBegin = [add](TObject*) { add("listbegin"); };
+    Client.OnListEnd = [add](TObject*) { add("listend"); };
+    Client.OnListLine = [add, client](TObject*) {
+        add("listline " + std::to_string(client->MsgNum()) + " " + std::to_string(client->MsgSize()));
+    };
+    Client.OnUidlBegin = [add](TObject*) { add("uidlbegin"); };
+    Client.OnUidlEnd = [add](TObject*) { add("uidlend"); };
+    Client.OnUidlLine = [add, client](TObject*) {
+        add("uidlline " + std::to_string(client->MsgNum()) + " " + client->MsgUidl());
+    };
+    Client.OnMessageBegin = [add](TObject*) { add("msgbegin"); };
+    Client.OnMessageEnd = [add](TObject*) { add("msgend"); };
+    Client.OnMessageLine = [add, client](TObject*) {
+        add("msgline " + client->LastResponse() + (client->PartialLine() ? " +" : ""));
+    };
+}
+
+std::string Pop3EventLog::Joined() const
+{
+    std::string out;
+    for (const auto& l : Lines)
+        out += l + "\n";
+    return out;
+}
+
+std::vector<std::string> Pop3EventLog::Only(const std::string& Prefix) const
+{
+    std::vector<std::string> out;
+    for (const auto& l : Lines)
+        if (l.compare(0, Prefix.size(), Prefix) == 0)
+            out.push_back(l);
+    return out;
+}
+
+} // namespace testsupport
