@@ -1,0 +1,213 @@
+#include "tests/support/Dovecot.h"
+
+#include "tests/support/Mailbox.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#ifndef QUILLBOX_SOURCE_DIR
+#error "QUILLBOX_SOURCE_DIR must name the source tree (it holds scripts/dovecot-run)"
+#endif
+
+namespace testsupport {
+
+namespace {
+
+constexpr int StartDeadlineMs = 10000;
+constexpr int StopDeadlineMs = 5000;
+constexpr int PortAttempts = 3;
+
+// A port on 127.0.0.1 that nothing listens on at the moment of the call.
+uint16_t FreePort()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("Dovecot: no free port on 127.0.0.1");
+    }
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// True when a connection to the port is greeted with "+OK" within 2 s: the
+// server is up and the port is really ours, not another program's.
+bool Greets(uint16_t port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = false;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[3];
+        ok = ::poll(&p, 1, 2000) > 0 && ::recv(fd, buf, sizeof buf, MSG_WAITALL) == 3 &&
+             std::string(buf, 3) == "+OK";
+    }
+    ::close(fd);
+    return ok;
+}
+
+std::filesystem::path MakeTempDir()
+{
+    // Under root the mail user (nobody) must reach the folder, so a private
+    // TMPDIR such as /root/tmp is not used then.
+    const char* env = std::getenv("TMPDIR");
+    std::string base = (::geteuid() != 0 && env && *env) ? env : "/tmp";
+    std::string templ = base + "/quillbox-dovecot-XXXXXX";
+    if (!::mkdtemp(templ.data()))
+        throw std::runtime_error("Dovecot: cannot create a folder in " + base);
+    return templ;
+}
+
+} // namespace
+
+Dovecot::Dovecot(size_t count, uint32_t seed)
+    : Dovecot([count, seed](const std::filesystem::path& maildir) { WriteMaildir(maildir, count, seed); })
+{
+}
+
+Dovecot::Dovecot(const std::vector<std::string>& messages)
+    : Dovecot([&messages](const std::filesystem::path& maildir) { WriteMaildir(maildir, messages); })
+{
+}
+
+Dovecot::Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir)
+    : FDir(MakeTempDir())
+{
+    try {
+        fillMaildir(Maildir());
+        Start();
+    } catch (...) {
+        std::error_code ec;
+        std::filesystem::remove_all(FDir, ec);
+        throw;
+    }
+}
+
+Dovecot::~Dovecot()
+{
+    Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(FDir, ec);
+}
+
+void Dovecot::Start()
+{
+    std::string failure;
+    for (int attempt = 0; attempt < PortAttempts; ++attempt) {
+        if (Launch(FreePort(), failure))
+            return;
+        // Another program may have taken the port between our probe and the
+        // server's bind; only that case is worth another port.
+        if (Log().find("Address already in use") == std::string::npos)
+            break;
+    }
+    throw std::runtime_error("Dovecot did not start: " + failure + "\n--- log ---\n" + Log());
+}
+
+bool Dovecot::Launch(uint16_t port, std::string& failure)
+{
+    // Everything the child needs is prepared before fork: after fork in a
+    // threaded process only async-signal-safe calls are allowed.
+    const std::string script = std::string(QUILLBOX_SOURCE_DIR) + "/scripts/dovecot-run";
+    const std::string dir = FDir.string();
+    const std::string portText = std::to_string(port);
+    const std::string out = (FDir / "dovecot.out").string();
+    const char* argv[] = {"bash", script.c_str(), "exec", dir.c_str(), portText.c_str(), nullptr};
+    const pid_t parent = ::getpid();
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        failure = "fork failed";
+        return false;
+    }
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(126);
+        int in = ::open("/dev/null", O_RDONLY);
+        int log = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in >= 0)
+            ::dup2(in, 0);
+        if (log >= 0) {
+            ::dup2(log, 1);
+            ::dup2(log, 2);
+        }
+        ::execv("/bin/bash", const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    FPid = pid;
+    FPort = port;
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(StartDeadlineMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            FPid = -1;
+            failure = "the server exited with status " +
+                      std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            return false;
+        }
+        if (Greets(port))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Stop();
+    failure = "port " + portText + " gave no greeting within 10 s";
+    return false;
+}
+
+// The server runs in a process group of its own, led by the master process;
+// signalling the whole group ends every process at once (the master alone
+// takes about a second to wind its children down).
+void Dovecot::Stop()
+{
+    if (FPid <= 0)
+        return;
+    ::kill(-FPid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(StopDeadlineMs);
+    while (::waitpid(FPid, nullptr, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(-FPid, SIGKILL);
+            ::waitpid(FPid, nullptr, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    FPid = -1;
+}
+
+std::vector<std::filesystem::path> Dovecot::MessageFiles() const
+{
+    return MaildirMessages(Maildir());
+}
+
+std::string Dovecot::Log() const
+{
+    return ReadFileBytes(FDir / "dovecot.out") + ReadFileBytes(FDir / "dovecot.log");
+}
+
+} // namespace testsupport

@@ -1,0 +1,65 @@
+// A private Dovecot POP3 server on 127.0.0.1 for integration tests and the
+// benchmark. Each instance makes a fresh temporary folder, writes its mailbox
+// there, and runs `scripts/dovecot-run exec` (which holds the configuration)
+// as a child process on a free port. The constructor returns once the server
+// has greeted a connection; the destructor stops it by its process id (the
+// process group that the server leads) and removes the folder.
+//
+// Works as root (the mail user is then nobody and owns the mailbox, so DELE
+// really deletes) and as an ordinary user. The server is also asked to die
+// with the thread that started it (PR_SET_PDEATHSIG), so a test killed by
+// its time limit leaves no server behind: create it on a thread that lives
+// as long as the instance.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace testsupport {
+
+class Dovecot {
+public:
+    // A mailbox of `count` generated messages (Mailbox.h) made from `seed`.
+    explicit Dovecot(size_t count = 0, uint32_t seed = 1);
+    // A mailbox holding exactly these message contents, in this order.
+    explicit Dovecot(const std::vector<std::string>& messages);
+    // Throws std::runtime_error (with the server's log) when the server does
+    // not start within 10 seconds.
+    ~Dovecot();
+    Dovecot(const Dovecot&) = delete;
+    Dovecot& operator=(const Dovecot&) = delete;
+
+    const std::string& Host() const { return FHost; }
+    uint16_t Port() const { return FPort; }
+    std::string PortText() const { return std::to_string(FPort); }
+    const std::string& User() const { return FUser; }
+    const std::string& Password() const { return FPassword; }
+    pid_t Pid() const { return FPid; }
+
+    const std::filesystem::path& Dir() const { return FDir; }
+    std::filesystem::path Maildir() const { return FDir / "Maildir"; }
+    // The message files now in the Maildir's cur/, in message order.
+    std::vector<std::filesystem::path> MessageFiles() const;
+    // The server's log and whatever it printed.
+    std::string Log() const;
+
+private:
+    explicit Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir);
+    void Start();
+    bool Launch(uint16_t port, std::string& failure);
+    void Stop();
+
+    std::string FHost = "127.0.0.1";
+    std::string FUser = "demo";
+    std::string FPassword = "tqrnbzxa";
+    std::filesystem::path FDir;
+    uint16_t FPort = 0;
+    pid_t FPid = -1;
+};
+
+} // namespace testsupport
