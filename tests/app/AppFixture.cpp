@@ -1,4 +1,5 @@
 #include "tests/app/AppFixture.h"
+#include "tests/support/Mailbox.h"
 
 #include "app/AnsiText.h"
 #include "app/QtFrontEnd.h"
@@ -11,7 +12,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -71,10 +71,7 @@ void AppTest::WriteAccount(const std::string& port, const std::string& extra) co
 
 std::string AppTest::IniText() const
 {
-    std::ifstream in(IniPath, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return testsupport::ReadFileBytes(IniPath);
 }
 
 void AppTest::Start()
@@ -84,6 +81,19 @@ void AppTest::Start()
     Log = std::make_unique<TFrmLog>();
     Main->SetForms(Dlg.get(), Log.get());
     Main->show();
+}
+
+void AppTest::StartOn(testsupport::Pop3Peer& peer)
+{
+    peer.Start();
+    WriteAccount(peer.PortText());
+    Start();
+}
+
+void AppTest::StartOn(const testsupport::Dovecot& server)
+{
+    WriteAccount(server.PortText());
+    Start();
 }
 
 void AppTest::Select(int index)
@@ -145,15 +155,4 @@ std::vector<Integer> AppTest::RowNumbers() const
     for (int i = 0; i < Main->LvwMessages->RowCount(); ++i)
         numbers.push_back(Main->LvwMessages->Row(i)->Data());
     return numbers;
-}
-
-std::vector<std::string>& AppTest::RecordStatus()
-{
-    TSyncPop3Cli& client = *Main->Pop3Client;
-    auto previous = client.OnStateChange;
-    client.OnStateChange = [this, previous](TObject* sender) {
-        previous(sender);
-        FStatusHistory.push_back(Main->StatusText());
-    };
-    return FStatusHistory;
 }

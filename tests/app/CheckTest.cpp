@@ -2,8 +2,6 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/AnsiText.h"
-#include "tests/support/Dovecot.h"
-#include "tests/support/Pop3Peer.h"
 
 #include <QAction>
 
@@ -29,8 +27,7 @@ int WireSize(const std::string& message)
 TEST_F(AppTest, CheckShowsEveryMessageWithItsHeaders)
 {
     Dovecot server(kThreeMessages);
-    WriteAccount(server.PortText());
-    Start();
+    StartOn(server);
     Connect();
 
     std::vector<std::string> done = LogLines("Request Done");
@@ -66,8 +63,7 @@ TEST_F(AppTest, CheckShowsEveryMessageWithItsHeaders)
 TEST_F(AppTest, EmptyMailboxListsNothingAndSendsNoTop)
 {
     Dovecot server(0);
-    WriteAccount(server.PortText());
-    Start();
+    StartOn(server);
     Connect();
     std::vector<std::string> log = LogLines();
     auto begin = std::find(log.begin(), log.end(), "*** LIST BEGIN ***");
@@ -82,9 +78,7 @@ TEST_F(AppTest, WrongPasswordLogsBothRefusalsAndSendsNoTop)
 {
     Pop3Peer peer;
     peer.Reply("+OK ready").Answer("+OK user").Answer("-ERR [AUTH] Authentication failed.").Expect();
-    peer.Start();
-    WriteAccount(peer.PortText());
-    Start();
+    StartOn(peer);
     Connect();
     EXPECT_EQ(Main->StatCount(), 0);
     EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 demo on 0 viesti\xE4");
@@ -105,11 +99,14 @@ TEST_F(AppTest, TimeoutAbortsTheStepAndTheSequenceGoesOn)
     peer.Answer("+OK").Reply("1 100").Reply("2 200").Reply(".");
     peer.Answer("+OK").Reply("Subject: first").Reply("").Reply(".");
     peer.Expect().WaitFor("never");
-    peer.Start();
-    WriteAccount(peer.PortText());
-    Start();
+    StartOn(peer);
     Main->Pop3Client->SetTimeout(1);
-    std::vector<std::string>& status = RecordStatus();
+    std::vector<std::string> status;
+    auto showState = Main->Pop3Client->OnStateChange;
+    Main->Pop3Client->OnStateChange = [&](TObject* sender) {
+        showState(sender);
+        status.push_back(Main->StatusText());
+    };
     Connect();
     EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 demo on 2 viesti\xE4");
     EXPECT_TRUE(Main->BtnDisconnect->isEnabled());
@@ -130,8 +127,7 @@ TEST_F(AppTest, TimeoutAbortsTheStepAndTheSequenceGoesOn)
 TEST_F(AppTest, SecondConnectStartsClean)
 {
     Dovecot server(kThreeMessages);
-    WriteAccount(server.PortText());
-    Start();
+    StartOn(server);
     Connect();
     Main->BtnDisconnect->trigger();
     Connect();
@@ -151,9 +147,7 @@ TEST_F(AppTest, HeadersWithoutRecordAreDropped)
     peer.Answer("+OK").Reply("2 200").Reply(".");
     peer.Answer("+OK").Reply("Subject: one").Reply(".");
     peer.Answer("+OK").Reply("Subject: two").Reply(".");
-    peer.Start();
-    WriteAccount(peer.PortText());
-    Start();
+    StartOn(peer);
     Connect();
     peer.Join();
     EXPECT_EQ(peer.Transcript(), "USER demo\r\nPASS tqrnbzxa\r\nSTAT\r\nLIST\r\nTOP 1 0\r\nTOP 2 0\r\n");

@@ -1,8 +1,6 @@
 // The user deletes messages, disconnects and closes the program.
 #include "tests/app/AppFixture.h"
 
-#include "tests/support/Dovecot.h"
-#include "tests/support/Pop3Peer.h"
 
 #include <QAction>
 #include <QMessageBox>
@@ -30,8 +28,7 @@ void ScriptCheck(Pop3Peer& peer, int count, int tops)
 TEST_F(AppTest, DeleteInSessionSendsDeleWithTheRowsNumber)
 {
     Dovecot server(3, 5);
-    WriteAccount(server.PortText());
-    Start();
+    StartOn(server);
     Connect();
     EXPECT_FALSE(Main->BtnDelete->isEnabled());
     Select(1);
@@ -49,14 +46,13 @@ TEST_F(AppTest, DeleteInSessionSendsDeleWithTheRowsNumber)
     EXPECT_FALSE(Main->BtnDisconnect->isEnabled());
 }
 
-TEST_F(AppTest, DeleteAfterDisconnectSendsNothing)
+// After Disconnect neither Delete nor closing sends anything.
+TEST_F(AppTest, DeleteAndCloseAfterDisconnectSendNothing)
 {
     Pop3Peer peer;
     ScriptCheck(peer, 2, 2);
     peer.Answer("+OK bye").Close();
-    peer.Start();
-    WriteAccount(peer.PortText());
-    Start();
+    StartOn(peer);
     Connect();
     Main->BtnDisconnect->trigger();
     peer.Join();
@@ -76,9 +72,7 @@ TEST_F(AppTest, DeleteDuringTheCheckIsIgnored)
     ScriptCheck(peer, 2, 1);
     peer.Expect().WaitFor("deleted").Reply("+OK").Reply("Subject: message 2").Reply(".");
     peer.Answer("+OK bye");
-    peer.Start();
-    WriteAccount(peer.PortText());
-    Start();
+    StartOn(peer);
     QTimer::singleShot(200, [&] {
         Select(0);
         Main->BtnDelete->trigger();
@@ -100,9 +94,7 @@ TEST_F(AppTest, CloseInSessionQuitsBeforeWritingSettings)
     Pop3Peer peer;
     ScriptCheck(peer, 2, 2);
     peer.Answer("+OK bye").Close();
-    peer.Start();
-    WriteAccount(peer.PortText());
-    Start();
+    StartOn(peer);
     Connect();
     bool iniChangedBeforeQuit = true;
     auto previous = Main->Pop3Client->OnRequestDone;
@@ -127,9 +119,7 @@ TEST_F(AppTest, CloseDuringTheCheckEndsItFirst)
     Pop3Peer peer;
     ScriptCheck(peer, 3, 1);
     peer.Expect().WaitFor("never");
-    peer.Start();
-    WriteAccount(peer.PortText());
-    Start();
+    StartOn(peer);
     QTimer::singleShot(200, [&] { CloseMain(); });
     QElapsedTimer clock;
     clock.start();
