@@ -193,20 +193,24 @@ void TCustomPop3Cli::KeepErrorMessage()
 // to them, and they go only where the line's first piece went.
 void TCustomPop3Cli::SocketDataAvailable(TObject*, Word Error)
 {
+    // The buffer is never left full, but should it be, its content is
+    // handed on below before anything more is read: taking no bytes here
+    // would make the socket call again at once, for ever.
     const Integer room = Pop3RcvBufSize - 1 - FRcvLen;
-    if (room <= 0)
-        return;
-    Integer n = FSocket->Receive(FRcvBuf + FRcvLen, room);
-    if (n <= 0)
-        return;
-    FRcvLen += n;
-    FRcvBuf[FRcvLen] = 0;
+    if (room > 0) {
+        Integer n = FSocket->Receive(FRcvBuf + FRcvLen, room);
+        if (n <= 0)
+            return;
+        FRcvLen += n;
+        FRcvBuf[FRcvLen] = 0;
+    }
 
     while (FRcvLen > 0) {
         const char* end = nullptr;
-        for (Integer i = 0; i + 1 < FRcvLen; ++i) {
-            if (FRcvBuf[i] == '\r' && FRcvBuf[i + 1] == '\n') {
-                end = FRcvBuf + i;
+        for (const char* cr = FRcvBuf; (cr = static_cast<const char*>(std::memchr(cr, '\r', FRcvBuf + FRcvLen - cr)));
+             ++cr) {
+            if (cr + 1 < FRcvBuf + FRcvLen && cr[1] == '\n') {
+                end = cr;
                 break;
             }
         }
@@ -452,15 +456,40 @@ void TCustomPop3Cli::SequenceStep()
         {pop3StepUidl, &TCustomPop3Cli::Uidl},       {pop3StepLast, &TCustomPop3Cli::Last},
         {pop3StepQuit, &TCustomPop3Cli::Quit},
     };
+    const bool first = FCurrentStep == pop3StepNone;
     for (const Step& step : Priority) {
         if (FStepSet & Pop3StepBit(step.Code)) {
             FStepSet = static_cast<TPop3StepSet>(FStepSet & ~Pop3StepBit(step.Code));
             FCurrentStep = step.Code;
-            (this->*step.Run)();
+            try {
+                (this->*step.Run)();
+            } catch (Exception& E) {
+                SequenceStepRefused(E, first);
+            }
             return;
         }
     }
     FSequenceNext = nullptr;
     FDoneReported = false;
     FireRequestDone(FSequenceResult);
+}
+
+// A step that refuses to start ends the sequence. The first step's refusal
+// goes to the caller of the sequence, as any refusal does; a later step
+// starts inside the completion of the one before, where nobody could take
+// the exception, so the sequence completes with 500 and the refusal's text.
+void TCustomPop3Cli::SequenceStepRefused(Exception& E, bool First)
+{
+    FSequenceNext = nullptr;
+    FStepSet = 0;
+    if (First) {
+        FInSequence = false;
+        throw;
+    }
+    if (FErrorMessage.empty())
+        FErrorMessage = E.Message();
+    FStatusCode = NegativeReply;
+    FRequestResult = NegativeReply;
+    FDoneReported = false;
+    FireRequestDone(NegativeReply);
 }

@@ -248,6 +248,7 @@ protected:
     // Sequences
     void StartSequence(TPop3Request Request, TPop3StepSet Steps);
     void SequenceStep();
+    void SequenceStepRefused(Exception& E, bool First);
 
     // Results and multi-line transfers
     void StatDone();

@@ -113,11 +113,12 @@ void Pop3EventLog::Attach(TCustomPop3Cli& Client, bool WithResponses)
     };
 }
 
-std::string Pop3EventLog::Joined() const
+std::string Pop3EventLog::Joined(bool WithStates) const
 {
     std::string out;
     for (const auto& l : Lines)
-        out += l + "\n";
+        if (WithStates || l.compare(0, 6, "state ") != 0)
+            out += l + "|";
     return out;
 }
 

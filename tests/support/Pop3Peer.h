@@ -61,7 +61,8 @@ public:
     std::vector<std::string> Lines;
     // Number of OnRequestDone events seen.
     int DoneCount = 0;
-    std::string Joined() const;
+    // The lines, each followed by "|"; state lines only when asked.
+    std::string Joined(bool WithStates = true) const;
     // The lines that start with Prefix.
     std::vector<std::string> Only(const std::string& Prefix) const;
 };
