@@ -12,6 +12,7 @@
 #include <deque>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 
 namespace platform {
@@ -61,6 +62,16 @@ public:
     // Any thread.
     void Push(const Entry& entry);
     void Signal();
+    // Whether a post needs Signal. Posts of other threads always do. A post
+    // of the owning thread does only when an outer loop watches the
+    // descriptor (it was handed out) and the thread is not inside this loop
+    // (collecting, delivering or waiting): inside, the loop takes the post
+    // before it returns or blocks, and Wait looks at the queue before it
+    // blocks.
+    bool NeedsSignal() const
+    {
+        return std::this_thread::get_id() != FOwner || (FHosted && FActive == 0);
+    }
     bool Withdraw(EndpointHandle target, uint64_t tag);
     void Purge(EndpointHandle target);
     bool HasAny();
@@ -76,7 +87,29 @@ public:
     void Watch(int fd, EventLoop::WatchCallback callback);
     void Arm(int fd, uint32_t epollEvents);
     void Unwatch(int fd);
-    int Descriptor() const { return FEpoll; }
+    // Handing the descriptor out makes posts of the owning thread signal
+    // from then on; what is queued already is signalled now.
+    int Descriptor()
+    {
+        if (!FHosted) {
+            FHosted = true;
+            if (HasAny())
+                Signal();
+        }
+        return FEpoll;
+    }
+
+    // Marks the owning thread as inside the loop for its lifetime.
+    class Active {
+    public:
+        explicit Active(EventLoopCore& loop) : FLoop(loop) { ++FLoop.FActive; }
+        ~Active() { --FLoop.FActive; }
+        Active(const Active&) = delete;
+        Active& operator=(const Active&) = delete;
+
+    private:
+        EventLoopCore& FLoop;
+    };
 
 private:
     struct Watched {
@@ -94,6 +127,9 @@ private:
 
     int FEpoll = -1;
     int FWake = -1;
+    const std::thread::id FOwner = std::this_thread::get_id();
+    int FActive = 0;      // owning thread only: depth of Collect, delivery and Wait
+    bool FHosted = false; // owning thread only: an outer loop may watch the descriptor
 
     std::mutex FLock;
     std::deque<Entry> FQueue; // guarded by FLock
@@ -171,9 +207,12 @@ void EventLoopCore::Push(const Entry& entry)
     FQueue.push_back(entry);
 }
 
-// Every post signals, so the descriptor turns readable for an outer loop
-// and a blocked Wait on the owning thread wakes. The counter is drained at
-// the next collection.
+// A post signals, so the descriptor turns readable for an outer loop and a
+// blocked Wait on the owning thread wakes; the counter is drained at the next
+// collection. Posts of the owning thread that nobody needs to be woken for
+// skip it (NeedsSignal): a request-response exchange would otherwise pay an
+// eventfd write, a wake-up and a read for every notification it posts to
+// itself.
 void EventLoopCore::Signal()
 {
     uint64_t one = 1;
@@ -268,6 +307,7 @@ bool EventLoopCore::DeliverAll()
 
 EventLoop::PumpResult EventLoopCore::PumpOne()
 {
+    Active active(*this);
     if (!HasAny())
         Collect(0);
     Entry entry;
@@ -355,6 +395,7 @@ void EventLoopCore::Rearm(int fd, const Watched& watched)
 
 bool EventLoopCore::Wait(int timeoutMs)
 {
+    Active active(*this);
     if (HasDeliverable())
         return true;
     const int64_t deadline = timeoutMs >= 0 ? MonotonicNs() + int64_t(timeoutMs) * 1000000 : 0;
@@ -482,7 +523,8 @@ bool PostNotification(EndpointHandle target, uint32_t msg, uintptr_t wParam, int
             return false;
         loop->Push(Entry{target, TMessage{msg, wParam, lParam}, tag});
     }
-    loop->Signal();
+    if (loop->NeedsSignal())
+        loop->Signal();
     return true;
 }
 
@@ -515,6 +557,7 @@ bool EventLoop::ProcessPending()
     // Held across delivery so that the loop outlives whatever the handlers
     // destroy.
     std::shared_ptr<EventLoopCore> loop = CurrentLoop();
+    EventLoopCore::Active active(*loop);
     loop->Collect(0);
     return loop->DeliverAll();
 }

@@ -108,7 +108,10 @@ public:
     // A descriptor that becomes readable whenever this thread's loop has
     // something to do (an epoll descriptor holding the watched descriptors
     // and an eventfd that posts signal). An outer loop watches it and calls
-    // ProcessPending when it fires.
+    // ProcessPending when it fires. Posts made by this thread outside the
+    // loop signal only once the descriptor has been asked for: until then
+    // nothing but this thread's own Wait, which looks at the queue before it
+    // blocks, needs waking.
     static int Descriptor();
 
     // Readiness watching, used by the sockets stand-in. Arming is one-shot:

@@ -223,6 +223,7 @@ void OnReadiness(TSocket handle, uint32_t events)
     if (it == GSockets.end())
         return;
     TSocketEntry& e = it->second;
+    const uint32_t armed = e.Armed;
     e.Armed = 0; // one-shot: this arming is used up
 
     const uint32_t flagsBefore = FlagBits(e);
@@ -273,8 +274,11 @@ void OnReadiness(TSocket handle, uint32_t events)
             }
         } else if (e.Connected) {
             if ((events & EPOLLIN) || hangup) {
-                int waiting = 0;
-                if (::ioctl(e.Fd, FIONREAD, &waiting) != 0)
+                // Readable without a hang-up, when the arming asked for
+                // hang-ups, means bytes are waiting; otherwise ask whether any
+                // came before the end of the stream.
+                int waiting = 1;
+                if ((hangup || !(armed & EPOLLRDHUP)) && ::ioctl(e.Fd, FIONREAD, &waiting) != 0)
                     waiting = 0;
                 if (waiting > 0) {
                     if (e.ReadEnabled && (e.Mask & FD_READ)) {

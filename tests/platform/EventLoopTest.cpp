@@ -533,6 +533,34 @@ TEST_F(EventLoopTest, DescriptorIsReadableOnlyWhileThereIsWork)
     EXPECT_EQ(poll(&pfd, 1, 0), 0);
 }
 
+// The loop takes what it posts to itself before it returns or blocks, so
+// those posts leave no wake-up behind: an outer loop watching the descriptor
+// is not called again for nothing.
+TEST_F(EventLoopTest, PostsFromInsideTheLoopLeaveNoWakeUpBehind)
+{
+    struct pollfd pfd = {EventLoop::Descriptor(), POLLIN, 0};
+    std::vector<std::string> log;
+    Recorder second(log, "second");
+    NotifyEndpoint first([&](TMessage& m) {
+        log.push_back("first:" + std::to_string(m.WParam));
+        second.Endpoint.Post(kCode, m.WParam + 1, 0);
+    });
+    SocketPair pair;
+    EventLoop::Watch(pair.Fd[0], [&](uint32_t) { first.Post(kCode, 10, 0); });
+    EventLoop::Arm(pair.Fd[0], EPOLLIN);
+
+    first.Post(kCode, 1, 0); // from outside, and the descriptor is handed out: wakes
+    EXPECT_EQ(poll(&pfd, 1, 0), 1);
+    EventLoop::ProcessPending();
+    EXPECT_EQ(poll(&pfd, 1, 0), 0);
+
+    pair.SendByte(); // readiness posts from inside Wait
+    EXPECT_TRUE(EventLoop::Wait(1000));
+    EventLoop::ProcessPending();
+    EXPECT_EQ(poll(&pfd, 1, 0), 0);
+    EXPECT_EQ(log, (std::vector<std::string>{"first:1", "second:2", "first:10", "second:11"}));
+}
+
 // A front end that records its calls and can post from its own pump.
 class FakeFrontEnd : public Application::FrontEnd {
 public:

@@ -7,7 +7,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,86 +83,41 @@ TEST(Mailbox, MessagesAreLfOnlyAndDeterministicPerSeed)
     EXPECT_GT(largest, 20000u);
 }
 
-// Minimal blocking POP3 talk with the server, independent of our client.
-class RawPop3 {
-public:
-    explicit RawPop3(uint16_t port)
-    {
-        FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            throw std::runtime_error("connect");
-        Line();
-    }
-    ~RawPop3() { ::close(FFd); }
-    std::string Line()
-    {
-        std::string line;
-        char c;
-        pollfd p{FFd, POLLIN, 0};
-        while (::poll(&p, 1, 5000) > 0 && ::recv(FFd, &c, 1, 0) == 1) {
-            line += c;
-            if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
-                return line.substr(0, line.size() - 2);
-        }
-        return line;
-    }
-    std::string Command(const std::string& cmd)
-    {
-        const std::string out = cmd + "\r\n";
-        ::send(FFd, out.data(), out.size(), MSG_NOSIGNAL);
-        return Line();
-    }
-
-private:
-    int FFd = -1;
-};
-
-// STAT counts octets with CR LF line ends (RFC 1939 section 5).
-TEST(Dovecot, ServesTheGeneratedMailboxAndReallyDeletes)
+// True when something on 127.0.0.1 accepts a connection on the port.
+bool Accepts(uint16_t port)
 {
-    testsupport::Dovecot server(3, 11);
-    const auto files = server.MessageFiles();
-    ASSERT_EQ(files.size(), 3u);
-    size_t octets = 0;
-    for (const auto& f : files) {
-        const std::string m = testsupport::ReadFileBytes(f);
-        ASSERT_EQ(m, GenerateMessage(11, static_cast<size_t>(&f - files.data())));
-        octets += m.size() + static_cast<size_t>(std::count(m.begin(), m.end(), '\n'));
-    }
-
-    RawPop3 pop(server.Port());
-    EXPECT_EQ(pop.Command("USER " + server.User()).substr(0, 3), "+OK");
-    EXPECT_EQ(pop.Command("PASS " + server.Password()).substr(0, 3), "+OK") << server.Log();
-    EXPECT_EQ(pop.Command("STAT"), "+OK 3 " + std::to_string(octets));
-    EXPECT_EQ(pop.Command("DELE 2").substr(0, 3), "+OK");
-    EXPECT_EQ(pop.Command("QUIT").substr(0, 3), "+OK");
-    EXPECT_EQ(pop.Line(), "");
-
-    const auto left = server.MessageFiles();
-    ASSERT_EQ(left.size(), 2u) << server.Log();
-    EXPECT_EQ(left[0], files[0]);
-    EXPECT_EQ(left[1], files[2]);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
 }
 
-TEST(Dovecot, StopsByProcessIdAndRemovesItsFolder)
+// The server runs as the mail user, yet the mailbox it serves is the one
+// written, and stopping it leaves nothing behind. (What it serves is checked
+// in depth by the POP3 integration tests.)
+TEST(Dovecot, HoldsTheWrittenMailboxAndStopsWithoutATrace)
 {
     std::filesystem::path dir;
     pid_t pid = -1;
     uint16_t port = 0;
     {
-        testsupport::Dovecot server;
+        testsupport::Dovecot server(3, 11);
         dir = server.Dir();
         pid = server.Pid();
         port = server.Port();
-        EXPECT_TRUE(std::filesystem::exists(server.Maildir() / "cur"));
+        const auto files = server.MessageFiles();
+        ASSERT_EQ(files.size(), 3u);
+        for (size_t i = 0; i < files.size(); ++i)
+            EXPECT_EQ(testsupport::ReadFileBytes(files[i]), GenerateMessage(11, i)) << i;
+        EXPECT_TRUE(Accepts(port));
     }
     EXPECT_FALSE(std::filesystem::exists(dir));
     EXPECT_NE(::kill(pid, 0), 0);
-    EXPECT_THROW(RawPop3 refused(port), std::runtime_error);
+    EXPECT_FALSE(Accepts(port));
 }
 
 } // namespace
