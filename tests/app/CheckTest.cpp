@@ -5,6 +5,8 @@
 
 #include <QAction>
 
+#include <sys/resource.h>
+
 namespace {
 
 using testsupport::Dovecot;
@@ -17,6 +19,14 @@ const std::vector<std::string> kThreeMessages = {
     "Subject:   Tervehdys \xE4\xF6   \nSubject: P\xE4\xE4tt\xF6kokous\n\nrivi\n.piste\n",
     "From: noreply@example.fi\nDate: Tue, 8 Dec 2026 08:00:00 +0200\nsubject: not recognised\n\nbody\n",
 };
+
+double CpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 // Size of a message on the wire: every LF becomes CR LF.
 int WireSize(const std::string& message)
@@ -107,7 +117,10 @@ TEST_F(AppTest, TimeoutAbortsTheStepAndTheSequenceGoesOn)
         showState(sender);
         status.push_back(Main->StatusText());
     };
+    const double cpuBefore = CpuSeconds();
     Connect();
+    // The second wait lasted a whole second, sleeping in the Qt loop.
+    EXPECT_LT(CpuSeconds() - cpuBefore, 0.5);
     EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 demo on 2 viesti\xE4");
     EXPECT_TRUE(Main->BtnDisconnect->isEnabled());
     EXPECT_EQ(RowNumbers(), std::vector<Integer>{1});
