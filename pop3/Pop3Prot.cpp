@@ -155,19 +155,23 @@ void TCustomPop3Cli::FireRequestDone(Integer Error)
     }
     SetState(pop3Ready);
     FInSequence = false;
-    FNotifyWindow->Post(WM_POP3_REQUEST_DONE, 0, Error);
+    FNotifyWindow->Post(WM_POP3_REQUEST_DONE, FRequestType, Error);
 }
 
 void TCustomPop3Cli::WndProc(platform::TMessage& Msg)
 {
     if (Msg.Msg == WM_POP3_REQUEST_DONE)
-        HandleRequestDone(static_cast<Integer>(Msg.LParam));
+        HandleRequestDone(static_cast<TPop3Request>(Msg.WParam), static_cast<Integer>(Msg.LParam));
 }
 
-void TCustomPop3Cli::HandleRequestDone(Integer Error)
+// RqType is the type of the request that ended, carried by the
+// notification: another request may have started before it is delivered
+// (a QUIT without connection completes at once, and the next Connect's
+// pump delivers its completion), and must not be reported in its place.
+void TCustomPop3Cli::HandleRequestDone(TPop3Request RqType, Integer Error)
 {
     if (OnRequestDone)
-        OnRequestDone(this, FRequestType, static_cast<Word>(Error & 0xFFFF));
+        OnRequestDone(this, RqType, static_cast<Word>(Error & 0xFFFF));
 }
 
 bool TCustomPop3Cli::IsPositiveStatus()

@@ -98,8 +98,9 @@ const char* Pop3RequestName(TPop3Request Request);
 using TPop3Display = std::function<void(TObject* Sender, const std::string& Msg)>;
 using TPop3RequestDone = std::function<void(TObject* Sender, TPop3Request RqType, Word Error)>;
 
-// Posted by the client to its own endpoint when a request ends; WParam 0,
-// LParam the error code (its low 16 bits become OnRequestDone's Error).
+// Posted by the client to its own endpoint when a request ends; WParam the
+// TPop3Request that ended, LParam the error code (its low 16 bits become
+// OnRequestDone's Error).
 constexpr uint32_t WM_POP3_REQUEST_DONE = platform::WM_USER + 1;
 
 // Size of the receive buffer: at most RcvBufSize - 1 data bytes are held,
@@ -234,7 +235,7 @@ protected:
     void SetState(TPop3State NewState);
     void SetProtocolState(TPop3ProtocolState NewState) { FProtoState = NewState; }
     void FireDisplay(const std::string& Msg);
-    void HandleRequestDone(Integer Error);
+    void HandleRequestDone(TPop3Request RqType, Integer Error);
 
     // Connection
     void SocketDnsLookupDone(TObject* Sender, Word Error);

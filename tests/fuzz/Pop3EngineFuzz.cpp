@@ -15,11 +15,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -70,6 +72,10 @@ struct Server {
         if (::poll(&p, 1, 5) > 0) {
             Drop();
             Fd = ::accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            // Every send leaves at once, so chunks reach the client as sent.
+            int one = 1;
+            if (Fd >= 0)
+                ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         }
     }
     void Send(const std::string& bytes) const
@@ -136,6 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             } catch (Pop3Exception&) {
             }
         };
+        // POP3_FUZZ_TRACE=1 prints the conversation, to read an artifact.
+        const bool trace = std::getenv("POP3_FUZZ_TRACE") != nullptr;
+        if (trace)
+            client.OnDisplay = [](TObject*, const std::string& Msg) { std::fprintf(stderr, "%s\n", Msg.c_str()); };
         std::string seen;
         client.OnMessageLine = [&](TObject*) { seen = client.LastResponse(); };
         client.OnListLine = [&](TObject*) { seen = client.MsgUidl(); };
@@ -159,7 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     try {
                         (client.*Requests[r])();
                         ++started;
-                    } catch (Exception&) {
+                    } catch (Exception& E) {
+                        if (trace)
+                            std::fprintf(stderr, "refused: %s\n", E.Message().c_str());
                     }
                     if (client.State() == pop3Connecting)
                         server.Accept();

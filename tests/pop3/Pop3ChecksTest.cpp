@@ -13,6 +13,11 @@ struct ParseCase {
     const char* W;
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os)
+{
+    *os << testing::PrintToString(std::string(c.Line));
+}
+
 class Parsers : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(Parsers, ReadNumbersAndWords)
@@ -55,6 +60,11 @@ struct Refusal {
     const char* Text;
     bool Displayed; // also recorded in ErrorMessage
 };
+
+void PrintTo(const Refusal& r, std::ostream* os)
+{
+    *os << r.Text;
+}
 
 class Refusals : public testing::TestWithParam<Refusal> {};
 
