@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace platform {
 
@@ -76,11 +77,14 @@ public:
     void Purge(EndpointHandle target);
     bool HasAny();
     bool HasDeliverable();
+    bool TakeQuit();
 
     // Owning thread only.
     void Attach(NotifyEndpoint* endpoint) { FEndpoints[endpoint->FHandle] = endpoint; }
     void Forget(EndpointHandle handle) { FEndpoints.erase(handle); }
-    void Collect(int timeoutMs);
+    // Returns whether the wake-up descriptor fired (a post, a quit request
+    // or the application's terminate request).
+    bool Collect(int timeoutMs);
     bool DeliverAll();
     EventLoop::PumpResult PumpOne();
     bool Wait(int timeoutMs);
@@ -121,7 +125,8 @@ private:
 
     bool TakeDeliverable(Entry& out);
     void Dispatch(const Entry& entry);
-    void RunBatch(const epoll_event* events, int count);
+    // Returns whether the batch held the wake-up descriptor.
+    bool RunBatch(const epoll_event* events, int count);
     void Rearm(int fd, const Watched& watched);
     void DrainWake();
 
@@ -160,6 +165,19 @@ std::atomic<EndpointHandle> gNextHandle{1};
 
 thread_local std::shared_ptr<EventLoopCore> tLoop;
 
+// Every live loop, so that Application::Terminate can wake the waits of all
+// threads. Never destroyed, like the registry.
+struct LoopList {
+    std::mutex Lock;
+    std::vector<EventLoopCore*> Loops;
+};
+
+LoopList& TheLoops()
+{
+    static LoopList* loops = new LoopList;
+    return *loops;
+}
+
 const std::shared_ptr<EventLoopCore>& CurrentLoop()
 {
     if (!tLoop)
@@ -193,10 +211,18 @@ EventLoopCore::EventLoopCore()
         errno = err;
         ThrowErrno("epoll_ctl(eventfd)");
     }
+    LoopList& loops = TheLoops();
+    std::lock_guard<std::mutex> guard(loops.Lock);
+    loops.Loops.push_back(this);
 }
 
 EventLoopCore::~EventLoopCore()
 {
+    {
+        LoopList& loops = TheLoops();
+        std::lock_guard<std::mutex> guard(loops.Lock);
+        loops.Loops.erase(std::remove(loops.Loops.begin(), loops.Loops.end(), this), loops.Loops.end());
+    }
     close(FWake);
     close(FEpoll);
 }
@@ -266,6 +292,17 @@ bool EventLoopCore::HasDeliverable()
     return std::any_of(FQueue.begin(), FQueue.end(), [](const Entry& e) { return e.Target != 0; });
 }
 
+bool EventLoopCore::TakeQuit()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    auto it = std::find_if(FQueue.begin(), FQueue.end(),
+                           [](const Entry& e) { return e.Target == 0 && e.Msg.Msg == WM_QUIT; });
+    if (it == FQueue.end())
+        return false;
+    FQueue.erase(it);
+    return true;
+}
+
 bool EventLoopCore::TakeDeliverable(Entry& out)
 {
     std::lock_guard<std::mutex> guard(FLock);
@@ -329,29 +366,33 @@ EventLoop::PumpResult EventLoopCore::PumpOne()
 // the callbacks of what fired. When a full batch comes back, further ready
 // descriptors are taken without waiting, a bounded number of times so that
 // a callback that re-arms an always-ready descriptor cannot hold the loop.
-void EventLoopCore::Collect(int timeoutMs)
+bool EventLoopCore::Collect(int timeoutMs)
 {
     epoll_event events[kMaxEvents];
+    bool woken = false;
     for (int round = 0; round < kMaxCollectRounds; ++round) {
         int count = epoll_wait(FEpoll, events, kMaxEvents, timeoutMs);
         if (count < 0) {
             if (errno == EINTR)
-                return;
+                return woken;
             ThrowErrno("epoll_wait");
         }
-        RunBatch(events, count);
+        woken = RunBatch(events, count) || woken;
         if (count < kMaxEvents)
-            return;
+            return woken;
         timeoutMs = 0;
     }
+    return woken;
 }
 
-void EventLoopCore::RunBatch(const epoll_event* events, int count)
+bool EventLoopCore::RunBatch(const epoll_event* events, int count)
 {
+    bool woken = false;
     for (int i = 0; i < count; ++i) {
         uint64_t data = events[i].data.u64;
         if (data == kWakeMarker) {
             DrainWake();
+            woken = true;
             continue;
         }
         int fd = static_cast<int>(data & 0xffffffffu);
@@ -383,6 +424,7 @@ void EventLoopCore::RunBatch(const epoll_event* events, int count)
             throw;
         }
     }
+    return woken;
 }
 
 void EventLoopCore::Rearm(int fd, const Watched& watched)
@@ -406,7 +448,11 @@ bool EventLoopCore::Wait(int timeoutMs)
             // Rounded up, so the wait never ends before the deadline.
             waitMs = left <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left + 999999) / 1000000, INT_MAX));
         }
-        Collect(waitMs);
+        // A signal with nothing deliverable behind it is a quit request or
+        // the application's terminate request: the waiter must look at its
+        // flags now, not at the deadline.
+        if (Collect(waitMs))
+            return HasDeliverable();
         if (HasDeliverable())
             return true;
         if (timeoutMs >= 0 && MonotonicNs() >= deadline)
@@ -611,11 +657,16 @@ void Application::SetFrontEnd(FrontEnd* frontEnd)
     gFrontEnd.store(frontEnd);
 }
 
+// The application's pump ends the application on a quit request, as the
+// platform's pump does: the request is taken off the queue and the
+// terminating flag set.
 void Application::ProcessMessages()
 {
     if (FrontEnd* frontEnd = gFrontEnd.load())
         frontEnd->ProcessEvents();
     EventLoop::ProcessPending();
+    if (Here().TakeQuit())
+        Terminate();
 }
 
 bool Application::WaitMessage(int timeoutMs)
@@ -639,9 +690,14 @@ bool Application::Terminated()
     return gTerminated.load();
 }
 
+// Wakes the blocked waits of every thread, so that each can see the flag.
 void Application::Terminate()
 {
     gTerminated.store(true);
+    LoopList& loops = TheLoops();
+    std::lock_guard<std::mutex> guard(loops.Lock);
+    for (EventLoopCore* loop : loops.Loops)
+        loop->Signal();
 }
 
 void Application::ResetTerminated()

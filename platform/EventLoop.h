@@ -99,8 +99,10 @@ public:
 
     // Blocks until a notification is queued, readiness is collected or the
     // timeout (milliseconds; negative waits without limit) has passed,
-    // without using the processor meanwhile. Returns whether something is
-    // queued now.
+    // without using the processor meanwhile. A quit request posted or
+    // Application::Terminate called during the wait also ends it, so that a
+    // waiter without a time limit can test its flags. Returns whether
+    // something deliverable is queued now.
     static bool Wait(int timeoutMs);
 
     static bool HasPending();
@@ -142,11 +144,14 @@ public:
 
     static void SetFrontEnd(FrontEnd* frontEnd);
     // Runs the front end's pump (if any), then EventLoop::ProcessPending.
+    // A quit request queued on the calling thread is then taken and sets
+    // the terminating flag.
     static void ProcessMessages();
     // Blocks until an event arrives or timeoutMs passes. Returns at once
     // when something is already queued. Returns whether something arrived.
     static bool WaitMessage(int timeoutMs);
     static bool Terminated();
+    // Sets the terminating flag and wakes the waits of every thread's loop.
     static void Terminate();
     static void ResetTerminated();
 };

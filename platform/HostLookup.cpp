@@ -55,25 +55,6 @@ std::mutex GResolverMutex;
 NameResolver GNameResolver; // empty: the system resolver
 AddrResolver GAddrResolver;
 
-int EaiToWsa(int eai)
-{
-    switch (eai) {
-    case EAI_NONAME:
-#ifdef EAI_NODATA
-    case EAI_NODATA:
-#endif
-        return WSAHOST_NOT_FOUND;
-#ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY:
-        return WSANO_DATA;
-#endif
-    case EAI_AGAIN:
-        return WSATRY_AGAIN;
-    default:
-        return WSANO_RECOVERY;
-    }
-}
-
 ResolvedHost SystemResolveName(const std::string& name)
 {
     ResolvedHost host;
@@ -84,7 +65,7 @@ ResolvedHost SystemResolveName(const std::string& name)
     addrinfo* list = nullptr;
     int result = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
     if (result != 0) {
-        host.Error = EaiToWsa(result);
+        host.Error = EaiToWsa(result, errno);
         return host;
     }
     host.OfficialName = list->ai_canonname ? list->ai_canonname : name;
@@ -115,7 +96,7 @@ ResolvedHost SystemResolveAddress(uint32_t address)
     int result = ::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, name, sizeof name,
                                nullptr, 0, NI_NAMEREQD);
     if (result != 0) {
-        host.Error = EaiToWsa(result);
+        host.Error = EaiToWsa(result, errno);
         return host;
     }
     host.OfficialName = name;
@@ -221,6 +202,11 @@ void FinishLookup(TAsyncHandle handle, const ResolvedHost& host)
 TAsyncHandle StartLookup(EndpointHandle endpoint, uint32_t msg, char* buf, int buflen,
                          std::function<ResolvedHost()> resolve)
 {
+    // Nobody could ever receive the completion.
+    if (endpoint == 0) {
+        tLastError = WSAEINVAL;
+        return 0;
+    }
     TAsyncHandle handle;
     {
         std::lock_guard<std::mutex> lock(GLookupMutex);
@@ -248,6 +234,38 @@ TAsyncHandle StartLookup(EndpointHandle endpoint, uint32_t msg, char* buf, int b
 }
 
 } // namespace
+
+// A name that does not exist is "Host not found"; a name that exists
+// without an address of the family is "No Data" (RFC 1035 NODATA).
+int EaiToWsa(int eai, int err)
+{
+    switch (eai) {
+    case 0:
+        return 0;
+    case EAI_NONAME:
+        return WSAHOST_NOT_FOUND;
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+        return WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY:
+        return WSANO_DATA;
+#endif
+    case EAI_AGAIN:
+        return WSATRY_AGAIN;
+    case EAI_MEMORY:
+        return WSAENOBUFS;
+    case EAI_FAMILY:
+        return WSAEAFNOSUPPORT;
+    case EAI_SOCKTYPE:
+        return WSAESOCKTNOSUPPORT;
+    case EAI_SYSTEM:
+        return ErrnoToWsa(err);
+    default:
+        return WSANO_RECOVERY;
+    }
+}
 
 void CancelAllLookups()
 {

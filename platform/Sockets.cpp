@@ -312,15 +312,23 @@ void OnReadiness(TSocket handle, uint32_t events)
 
 // ---- Errors and start-up -------------------------------------------------
 
+// Every errno value lands on the nearest number of the table, so that no
+// failure reads as "Invalid argument" unless it was one.
 int ErrnoToWsa(int err)
 {
     switch (err) {
     case 0: return 0;
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAEBADF;
-    case EACCES: return WSAEACCES;
+    case EINTR:
+    case ECANCELED: return WSAEINTR;
+    case EBADF:
+    case EBADFD: return WSAEBADF;
+    case EPERM:
+    case EACCES:
+    case EROFS: return WSAEACCES;
     case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
+    case EINVAL:
+    case EDOM:
+    case ERANGE: return WSAEINVAL;
     case EMFILE:
     case ENFILE: return WSAEMFILE;
     case EAGAIN:
@@ -328,32 +336,54 @@ int ErrnoToWsa(int err)
     case EWOULDBLOCK:
 #endif
     case EINPROGRESS: return WSAEWOULDBLOCK;
-    case EALREADY: return WSAEALREADY;
-    case ENOTSOCK: return WSAENOTSOCK;
+    case EALREADY:
+    case EBUSY: return WSAEALREADY;
+    case ENOTSOCK:
+    case ENOTTY: return WSAENOTSOCK;
     case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
+    case EMSGSIZE:
+    case E2BIG:
+    case EOVERFLOW:
+    case EFBIG: return WSAEMSGSIZE;
     case EPROTOTYPE: return WSAEPROTOTYPE;
     case ENOPROTOOPT: return WSAENOPROTOOPT;
     case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
     case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case ENOSYS: return WSAEOPNOTSUPP;
     case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
     case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
+    case EADDRINUSE:
+    case EEXIST: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+    case ENOENT:
+    case ENXIO: return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+    case ENODEV:
+    case ENONET:
+    case EIO: return WSAENETDOWN;
     case ENETUNREACH: return WSAENETUNREACH;
     case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNABORTED:
+    case EPROTO: return WSAECONNABORTED;
     case ECONNRESET:
-    case EPIPE: return WSAECONNRESET; // leads into the send path's close handling
+    case EPIPE:
+    case ENOLINK:
+    case ECOMM:
+    case EREMOTEIO: return WSAECONNRESET; // leads into the send path's close handling
     case ENOBUFS:
-    case ENOMEM: return WSAENOBUFS;
+    case ENOMEM:
+    case ENOSPC:
+    case ENOSR: return WSAENOBUFS;
     case EISCONN: return WSAEISCONN;
     case ENOTCONN: return WSAENOTCONN;
     case ESHUTDOWN: return WSAESHUTDOWN;
     case ETOOMANYREFS: return WSAETOOMANYREFS;
-    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ETIMEDOUT:
+    case ETIME: return WSAETIMEDOUT;
     case ECONNREFUSED: return WSAECONNREFUSED;
     case ELOOP: return WSAELOOP;
     case ENAMETOOLONG: return WSAENAMETOOLONG;
@@ -364,7 +394,10 @@ int ErrnoToWsa(int err)
     case EDQUOT: return WSAEDQUOT;
     case ESTALE: return WSAESTALE;
     case EREMOTE: return WSAEREMOTE;
-    default: return WSAEINVAL;
+    default:
+        // Whatever else the system reports is a failure of the system
+        // underneath the sockets rather than of the caller's arguments.
+        return WSASYSNOTREADY;
     }
 }
 

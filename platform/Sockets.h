@@ -103,6 +103,9 @@ enum : int {
 
 // Maps an errno value onto the numbering above.
 int ErrnoToWsa(int err);
+// Maps a getaddrinfo/getnameinfo result (with errno for EAI_SYSTEM) onto the
+// numbering above.
+int EaiToWsa(int eai, int err);
 
 // Library start and error state. Every other function except the
 // conversions fails with WSANOTINITIALISED while no WSAStartup is in force;

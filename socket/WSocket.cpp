@@ -47,8 +47,16 @@ Integer TCustomWSocket::SocketInstanceCount()
 
 TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner)
 {
-    FNotifyEndpoint = std::make_unique<platform::NotifyEndpoint>(
-        [this](platform::TMessage& msg) { DispatchNotification(msg); });
+    // The thread's loop is made on first use and needs descriptors of its
+    // own; when they cannot be had (descriptor exhaustion) the socket is
+    // still constructed, without an endpoint, and every operation that
+    // needs one reports WSAEMFILE (see HasEndpoint).
+    try {
+        FNotifyEndpoint = std::make_unique<platform::NotifyEndpoint>(
+            [this](platform::TMessage& msg) { DispatchNotification(msg); });
+    } catch (const std::exception&) {
+        FNotifyEndpoint.reset();
+    }
     FBlockSize = TBuffer::DefaultSize;
     TCustomWSocket::InitDefaults();
     ++GSocketInstanceCount;
@@ -83,7 +91,8 @@ TCustomWSocket::~TCustomWSocket()
     }
     ClearSendQueue();
     FDnsResultList.clear();
-    FNotifyEndpoint->Detach();
+    if (FNotifyEndpoint)
+        FNotifyEndpoint->Detach();
     FNotifyEndpoint.reset();
 }
 
@@ -203,6 +212,9 @@ void TCustomWSocket::Connect()
         return;
     }
 
+    if (!HasEndpoint("Connect"))
+        return;
+
     try {
         ResolveTarget(true);
     } catch (Exception& E) {
@@ -217,6 +229,9 @@ void TCustomWSocket::Connect()
         ReportSocketError("Connect (socket)");
         return;
     }
+    // A new connection, also when a close handler opens it before the
+    // close it handles has reset the socket.
+    FClosedReported = false;
     ChangeState(wsOpened);
 
     if (FSocketKind == SOCK_DGRAM) {
@@ -282,6 +297,9 @@ void TCustomWSocket::Listen()
         return;
     }
 
+    if (!HasEndpoint("listen"))
+        return;
+
     try {
         ResolveTarget(false);
     } catch (Exception& E) {
@@ -296,6 +314,7 @@ void TCustomWSocket::Listen()
         ReportSocketError("socket");
         return;
     }
+    FClosedReported = false;
 
     if (wsock::bind(FSocketHandle, reinterpret_cast<const sockaddr*>(&FSockAddr), sizeof FSockAddr) != 0) {
         // The state is still wsClosed here, so no close would ever release
@@ -348,6 +367,8 @@ void TCustomWSocket::Dup(TSocket NewHandle)
         ReportSocketError("Dup");
         return;
     }
+    if (!HasEndpoint("Dup"))
+        return;
     if (FState != wsClosed) {
         int rc = wsock::closesocket(FSocketHandle);
         FSocketHandle = INVALID_SOCKET;
@@ -358,6 +379,7 @@ void TCustomWSocket::Dup(TSocket NewHandle)
         ChangeState(wsClosed);
     }
     FSocketHandle = NewHandle;
+    FClosedReported = false;
     ApplyLinger();
     if (wsock::WSAAsyncSelect(FSocketHandle, NotifyEndpoint(), WM_ASYNCSELECT, MaskConnected) != 0)
         ReportSocketError("WSAAsyncSelect");
@@ -372,8 +394,13 @@ void TCustomWSocket::CloseConnection(bool ShutdownFirst, Word Error)
 {
     if (FSocketHandle == INVALID_SOCKET) {
         if (FState != wsClosed) {
-            ChangeState(wsClosed);
-            InitDefaults();
+            try {
+                ChangeState(wsClosed);
+            } catch (...) {
+                ResetAfterClose();
+                throw;
+            }
+            ResetAfterClose();
         }
         return;
     }
@@ -401,15 +428,47 @@ void TCustomWSocket::CloseConnection(bool ShutdownFirst, Word Error)
     }
     FSocketHandle = INVALID_SOCKET;
 
-    ChangeState(wsClosed);
-    if (!IsDestroying() && !FClosedReported) {
-        FClosedReported = true;
-        FireSessionClosed(Error);
+    try {
+        ChangeState(wsClosed);
+        if (!IsDestroying() && !FClosedReported) {
+            FClosedReported = true;
+            FireSessionClosed(Error);
+        }
+    } catch (...) {
+        ResetAfterClose();
+        throw;
     }
+    ResetAfterClose();
+}
+
+// The defaults return after every close, also when a handler of the close
+// raised; but a handler that has already opened the socket again (a retry
+// from OnSessionClosed) keeps its new connection.
+void TCustomWSocket::ResetAfterClose()
+{
+    if (FState != wsClosed || FSocketHandle != INVALID_SOCKET)
+        return;
     try {
         InitDefaults();
     } catch (...) {
     }
+}
+
+bool TCustomWSocket::HasEndpoint(const std::string& FunctionName)
+{
+    if (FNotifyEndpoint)
+        return true;
+    wsock::WSASetLastError(ps::WSAEMFILE);
+    ReportSocketError(FunctionName);
+    return false;
+}
+
+void TCustomWSocket::WaitForEvent(int TimeoutMs)
+{
+    if (FMultiThreaded)
+        platform::EventLoop::Wait(TimeoutMs);
+    else
+        platform::Application::WaitMessage(TimeoutMs);
 }
 
 void TCustomWSocket::Close()
@@ -474,9 +533,14 @@ void TCustomWSocket::WaitUntilClosed()
                 break;
         }
         ProcessMessages();
+        if (FSocketHandle == INVALID_SOCKET || FState == wsClosed)
+            break;
         // Nothing to do until the next event: block instead of spinning.
-        if (FSocketHandle != INVALID_SOCKET && FState != wsClosed)
-            platform::Application::WaitMessage(100);
+        // Bytes a handler left waiting announce nothing more, so they are
+        // offered again after a short while rather than never.
+        waiting = 0;
+        wsock::ioctlsocket(FSocketHandle, FIONREAD, &waiting);
+        WaitForEvent(waiting > 0 ? IdleRecheckMs : -1);
     }
 }
 
@@ -597,7 +661,14 @@ void TCustomWSocket::HandleSocketEvent(TSocket Handle, Word Events, Word Error)
             return;
         if (!FClosedReported) {
             FClosedReported = true;
-            FireSessionClosed(Error);
+            try {
+                FireSessionClosed(Error);
+            } catch (...) {
+                // The connection is gone whatever the handler did.
+                if (Handle == FSocketHandle && FState != wsClosed)
+                    Close();
+                throw;
+            }
         }
         if (Handle == FSocketHandle && FState != wsClosed)
             Close();

@@ -21,6 +21,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 using platform::sock::TSocket;
 using platform::sock::INVALID_SOCKET;
@@ -146,6 +147,12 @@ constexpr uint32_t WM_ASYNCGETHOSTBYADDR = platform::WM_USER + 3; // 1027
 constexpr uint32_t WM_CLOSE_DELAYED = platform::WM_USER + 4;     // 1028
 constexpr uint32_t WM_WSOCKET_RELEASE = platform::WM_USER + 5;   // 1029
 constexpr uint32_t WM_TRIGGER_EXCEPTION = platform::WM_USER + 6; // 1030
+// Line mode: offer the held bytes again after LineMode changed.
+constexpr uint32_t WM_LINE_REDELIVERY = platform::WM_USER + 20;  // 1044
+
+// Result of a synchronous wait that ended by its time limit or because the
+// application is quitting.
+constexpr Integer WAIT_TIMED_OUT = 12001;
 
 struct TTimeVal {
     int32_t tv_sec = 0;
@@ -308,6 +315,20 @@ protected:
     void FireSendData(Integer BytesSent);
     // Posts a notification to the socket's own endpoint.
     void PostToSelf(uint32_t Msg, uintptr_t WParam, intptr_t LParam);
+    // InitDefaults after a close, unless a handler of the close has opened
+    // the socket again.
+    void ResetAfterClose();
+    // False, after reporting WSAEMFILE for FunctionName, when the
+    // constructor could not create the notification endpoint.
+    bool HasEndpoint(const std::string& FunctionName);
+    // Blocks until the next event of the pump that ProcessMessages runs (the
+    // thread's own loop with MultiThreaded, else the application's), a quit
+    // or terminate request, or TimeoutMs (negative: no limit).
+    void WaitForEvent(int TimeoutMs);
+
+    // Waits for something that no event announces (bytes a handler left
+    // unread, a paused socket) look again after this many milliseconds.
+    static constexpr int IdleRecheckMs = 100;
 
     std::string FAddr;
     std::string FPort;
@@ -363,17 +384,122 @@ public:
 };
 
 // Line mode: delivers received bytes a line at a time, with echo and editing.
+//
+// With LineMode on, every byte waiting at the socket is read into the held
+// buffer, and each complete line (everything up to and including LineEnd) is
+// offered through OnDataAvailable; RcvdCount then gives the line's length
+// and Receive/ReceiveStr take it from the buffer. Lines have no length
+// limit. With LineMode off (or LineEnd empty) the class behaves as its
+// parent, except that bytes still held from line mode are served first.
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
-    using TCustomSocksWSocket::TCustomSocksWSocket;
+    explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
     const char* ClassName() const override { return "TCustomLineWSocket"; }
+
+    void DispatchNotification(platform::TMessage& Msg) override;
+    Integer RcvdCount() override;
+protected:
+    bool FireDataAvailable(Word Error) override;
+    void FireSessionClosed(Word Error) override;
+public:
+    Integer RecvRaw(void* Buffer, Integer Len, Integer Flags) override;
+
+    // --- virtual additions, in slot order ----------------------------------
+    virtual void SetLineMode(bool Value);
+protected:
+    // Applies backspace and tab editing to the Count bytes just received at
+    // index HeldCount of the held buffer, collecting their echo (sent by the
+    // caller) when LineEcho is on. May
+    // lower HeldCount (a backspace erases held bytes of the current line)
+    // and changes Count to the number of edited bytes from the new
+    // HeldCount.
+    virtual void EditReceivedBytes(Integer& Count);
+
+public:
+    bool LineMode() const { return FLineMode; }
+    const std::string& LineEnd() const { return FLineEnd; }
+    void SetLineEnd(const std::string& Value) { FLineEnd = Value; }
+    bool LineEcho() const { return FLineEcho; }
+    void SetLineEcho(bool Value) { FLineEcho = Value; }
+    bool LineEdit() const { return FLineEdit; }
+    void SetLineEdit(bool Value) { FLineEdit = Value; }
+
+    // The held buffer, for tests and tools.
+    Integer HeldCount() const { return FHeldCount; }
+    Integer HeldCapacity() const { return static_cast<Integer>(FHeldBuf.size()); }
+    Integer PendingLineLength() const { return FPendingLineLength; }
+
+private:
+    bool LineModeActive() const { return FLineMode && !FLineEnd.empty(); }
+    char* Held() { return FHeldBuf.data() + FHeldStart; }
+    // Drops Count bytes from the front of the held bytes.
+    void ConsumeHeld(Integer Count);
+    // Reads every byte waiting at the socket behind the held bytes, with
+    // editing or echo. Returns where the search for a line end must start,
+    // or -1 when nothing was read.
+    Integer ReadIntoHeld();
+    // Offers every complete line from SearchFrom on, while line mode stays
+    // on. Returns early when the session closed during an offer.
+    void DeliverLines(Integer SearchFrom);
+    // Offers the first PendingLineLength held bytes until they are taken or
+    // dropped. False when the session closed meanwhile or when a call took
+    // nothing (the line stays held, offered again on the next pass).
+    bool OfferPendingLine();
+    // Offers the held bytes as plain data until they are taken, a call takes
+    // nothing or line mode comes back on.
+    void OfferHeldAsData();
+    void RedeliverHeld();
+    void ReleaseHeld();
+
+    std::vector<char> FHeldBuf;   // capacity is its size; empty = none
+    Integer FHeldStart = 0;       // first held byte
+    Integer FHeldCount = 0;
+    Integer FPendingLineLength = 0;
+    std::string FLineEnd;
+    bool FLineMode = false;
+    bool FLineEcho = false;
+    bool FLineEdit = false;
+    // Set when line mode comes back on over held bytes, or a line stayed
+    // untaken: the next search starts at the first held byte.
+    bool FRescanHeld = false;
+    // While set, RecvRaw reads the socket even though a line is offered.
+    bool FFilling = false;
+    // Nesting depth of line delivery; a read readiness met inside (a handler
+    // pumping events) only fills the buffer.
+    int FDelivering = 0;
+    // Bumped when the held buffer is released at session close, so that an
+    // offer loop can tell the session it served has ended.
+    uint32_t FHeldGeneration = 0;
+    // Echo collected by the receive path, sent once the new bytes are held.
+    std::string FPendingEcho;
 };
 
 // Synchronous waiting for a flag set by an event handler.
 class TCustomSyncWSocket : public TCustomLineWSocket {
 public:
-    using TCustomLineWSocket::TCustomLineWSocket;
+    // An optional operation that starts what the wait waits for.
+    using TWaitProc = std::function<void()>;
+
+    explicit TCustomSyncWSocket(TComponent* AOwner = nullptr);
     const char* ClassName() const override { return "TCustomSyncWSocket"; }
+
+    // --- virtual additions, in slot order ----------------------------------
+    // Clears DoneFlag, calls Proc when given, then waits for DoneFlag.
+    virtual Integer StartAndWait(const TWaitProc& Proc, bool& DoneFlag);
+    // Pumps events until DoneFlag is set (0), or WaitTimeout milliseconds
+    // have passed or the application is quitting (WAIT_TIMED_OUT). Between
+    // passes it blocks until the next event; waits may nest.
+    virtual Integer WaitForDoneFlag(bool& DoneFlag);
+
+    // Milliseconds; 0 or less waits without limit.
+    Integer WaitTimeout() const { return FWaitTimeout; }
+    void SetWaitTimeout(Integer Value) { FWaitTimeout = Value; }
+    // Tick count at which the latest wait ends.
+    Integer WaitDeadline() const { return FWaitDeadline; }
+
+protected:
+    Integer FWaitTimeout = 0;
+    Integer FWaitDeadline = 0;
 };
 
 // Publishes the properties and events of the socket chain, and offers them

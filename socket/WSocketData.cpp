@@ -223,6 +223,11 @@ void TCustomWSocket::Flush()
             return;
         TryToSend();
         ProcessMessages();
+        // Block until the next event: the kernel announces room through a
+        // write readiness. A paused socket announces nothing, so it is
+        // offered again after a while instead.
+        if (FSocketHandle != INVALID_SOCKET && !FAllDataSent)
+            WaitForEvent(FNotificationsPaused ? IdleRecheckMs : -1);
     }
 }
 

@@ -372,6 +372,8 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
         FireDnsLookupDone(0);
         return;
     }
+    if (!HasEndpoint("DnsLookup"))
+        return;
     FLookupRequest = wsock::WSAAsyncGetHostByName(NotifyEndpoint(), WM_ASYNCGETHOSTBYNAME,
                                                   HostName.c_str(), FLookupBuffer,
                                                   static_cast<int>(sizeof(FLookupBuffer)));
@@ -386,6 +388,8 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr)
         return;
 
     // Not validated: a text inet_addr refuses is looked up as 255.255.255.255.
+    if (!HasEndpoint("ReverseDnsLookup"))
+        return;
     uint32_t address = wsock::inet_addr(HostAddr.c_str());
     FLookupRequest = wsock::WSAAsyncGetHostByAddr(NotifyEndpoint(), WM_ASYNCGETHOSTBYADDR,
                                                   reinterpret_cast<const char*>(&address),

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <time.h>
@@ -504,19 +505,54 @@ TEST_F(SocketsTest, LingerRecordIsConvertedToTheKernelsLayout)
 
 TEST(SocketsErrorTest, ErrnoValuesMapOntoTheWindowsNumbering)
 {
-    EXPECT_EQ(ps::ErrnoToWsa(ECONNREFUSED), 10061);
-    EXPECT_EQ(ps::ErrnoToWsa(EAGAIN), 10035);
-    EXPECT_EQ(ps::ErrnoToWsa(EINPROGRESS), 10035);
-    EXPECT_EQ(ps::ErrnoToWsa(EPIPE), 10054);
-    EXPECT_EQ(ps::ErrnoToWsa(ECONNRESET), 10054);
-    EXPECT_EQ(ps::ErrnoToWsa(ENOMEM), 10055);
-    EXPECT_EQ(ps::ErrnoToWsa(ENFILE), 10024);
-    EXPECT_EQ(ps::ErrnoToWsa(EALREADY), 10037);
-    EXPECT_EQ(ps::ErrnoToWsa(ENOTCONN), 10057);
-    EXPECT_EQ(ps::ErrnoToWsa(ESTALE), 10070);
-    EXPECT_EQ(ps::ErrnoToWsa(EREMOTE), 10071);
-    EXPECT_EQ(ps::ErrnoToWsa(EINTR), 10004);
-    EXPECT_EQ(ps::ErrnoToWsa(ENOENT), 10022) << "unknown values become WSAEINVAL";
+    struct Case {
+        int Errno;
+        int Wsa;
+    };
+    const Case cases[] = {
+        {ECONNREFUSED, 10061}, {EAGAIN, 10035},   {EINPROGRESS, 10035}, {EPIPE, 10054},
+        {ECONNRESET, 10054},   {ENOMEM, 10055},   {ENFILE, 10024},      {EALREADY, 10037},
+        {ENOTCONN, 10057},     {ESTALE, 10070},   {EREMOTE, 10071},     {EINTR, 10004},
+        {EPERM, 10013},        {EACCES, 10013},   {ENOENT, 10049},      {ETIME, 10060},
+        {EPROTO, 10053},       {ENOTSUP, 10045},  {EINVAL, 10022},      {0, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ps::ErrnoToWsa(c.Errno), c.Wsa) << "errno " << c.Errno;
+}
+
+// Only a failure that is about the caller's arguments reads "Invalid
+// argument"; every other errno lands on a number of the table (so that a
+// refused or forbidden connect never shows as one, nor enters the send
+// path's connection-lost set as one).
+TEST(SocketsErrorTest, NoErrnoBesidesArgumentErrorsBecomesInvalidArgument)
+{
+    for (int e = 1; e < 134; ++e) {
+        if (e == EINVAL || e == EDOM || e == ERANGE)
+            continue;
+        const int wsa = ps::ErrnoToWsa(e);
+        EXPECT_NE(wsa, ps::WSAEINVAL) << "errno " << e;
+        EXPECT_TRUE((wsa >= 10004 && wsa <= 10071) || (wsa >= 10091 && wsa <= 10093)) << "errno " << e;
+    }
+}
+
+TEST(SocketsErrorTest, LookupResultsMapOntoTheWindowsNumbering)
+{
+    struct Case {
+        int Eai;
+        int Err;
+        int Wsa;
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {EAI_NONAME, 0, ps::WSAHOST_NOT_FOUND},
+        {EAI_NODATA, 0, ps::WSANO_DATA},
+        {EAI_AGAIN, 0, ps::WSATRY_AGAIN},
+        {EAI_FAIL, 0, ps::WSANO_RECOVERY},
+        {EAI_MEMORY, 0, ps::WSAENOBUFS},
+        {EAI_SYSTEM, EMFILE, ps::WSAEMFILE},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ps::EaiToWsa(c.Eai, c.Err), c.Wsa) << "EAI " << c.Eai;
 }
 
 TEST(SocketsConversionTest, InetAddrKeepsTheClassicForms)

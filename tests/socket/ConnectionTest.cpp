@@ -647,14 +647,16 @@ TEST(Published, PropertiesCanBeReadAndWrittenByName)
 {
     TWSocket s;
     const TStrings& names = TWSocket::PublishedProperties();
-    ASSERT_GE(names.size(), 3u);
-    EXPECT_EQ(names[0], "Name");
-    EXPECT_EQ(names[1], "Tag");
-    EXPECT_EQ(names[2], "Addr");
+    ASSERT_GE(names.size(), 7u);
+    const TStrings head(names.begin(), names.begin() + 7);
+    EXPECT_EQ(head, (TStrings{"Name", "Tag", "LineEnd", "LineMode", "LineEcho", "LineEdit", "Addr"}));
     s.SetPropertyByName("Addr", " 127.0.0.1 ");
     s.SetPropertyByName("Port", "pop3");
     s.SetPropertyByName("LingerOnOff", "wsLingerNoSet");
     s.SetPropertyByName("MultiThreaded", "True");
+    s.SetPropertyByName("LineMode", "True");
+    EXPECT_TRUE(s.LineMode());
+    EXPECT_EQ(s.GetPropertyByName("LineEnd"), "\r\n");
     EXPECT_EQ(s.Addr(), "127.0.0.1");
     EXPECT_EQ(s.GetPropertyByName("Port"), "pop3");
     EXPECT_EQ(s.LingerOnOff(), wsLingerNoSet);
