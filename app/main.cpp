@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 
 #include <memory>
 
@@ -19,7 +20,7 @@ int main(int argc, char* argv[])
     TQtFrontEnd frontEnd;
 
     const QString ini = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Quillbox.ini"));
-    auto frmMain = std::make_unique<TFrmMain>(QDir::toNativeSeparators(ini).toStdString());
+    auto frmMain = std::make_unique<TFrmMain>(QFile::encodeName(ini).toStdString());
     auto dlgOptionsAccount = std::make_unique<TDlgOptionsAccount>();
     auto frmLog = std::make_unique<TFrmLog>();
     frmMain->SetForms(dlgOptionsAccount.get(), frmLog.get());
