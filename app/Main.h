@@ -71,18 +71,12 @@ public:
     QAction* MnuOptionsLog = nullptr;
     QAction* MnuHelpAbout = nullptr;
 
-    // State, read by the tests and the start-up.
+    // Session state, as the tests read it.
     std::string StatusText() const;
-    const std::string& IniFileName() const { return FIniFileName; }
     const std::string& AccountHost() const { return FAccountHost; }
-    const std::string& AccountPort() const { return FAccountPort; }
     const std::string& AccountUser() const { return FAccountUser; }
-    const std::string& AccountPassword() const { return FAccountPassword; }
-    bool ShowLog() const { return FShowLog; }
     Integer StatCount() const { return FStatCount; }
     const std::vector<std::unique_ptr<TMailMessage>>& Messages() const { return FMessages; }
-    // True while a blocking client call started by a handler is running.
-    bool Busy() const { return FBusy > 0; }
 
 protected:
     void showEvent(QShowEvent* event) override;
