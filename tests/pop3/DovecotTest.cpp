@@ -38,7 +38,10 @@ struct Session {
         Cli.SetTimeout(20);
         Log.Attach(Cli);
         auto logged = Cli.OnMessageLine;
-        Cli.OnMessageBegin = [this](TObject*) { Message.clear(), Continued = false; };
+        Cli.OnMessageBegin = [this](TObject*) {
+            Message.clear();
+            Continued = false;
+        };
         Cli.OnMessageLine = [this, logged](TObject* Sender) {
             if (Continued)
                 Message.back() += Cli.LastResponse();

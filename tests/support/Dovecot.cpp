@@ -159,6 +159,8 @@ bool Dovecot::Launch(uint16_t port, std::string& failure)
         ::execv("/bin/bash", const_cast<char* const*>(argv));
         ::_exit(127);
     }
+    // Also here, so that the group exists whichever of the two runs first.
+    ::setpgid(pid, pid);
     FPid = pid;
     FPort = port;
 

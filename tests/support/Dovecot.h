@@ -24,12 +24,12 @@ namespace testsupport {
 
 class Dovecot {
 public:
+    // Both constructors throw std::runtime_error, with the server's log in
+    // its text, when the server does not start within 10 seconds.
     // A mailbox of `count` generated messages (Mailbox.h) made from `seed`.
     explicit Dovecot(size_t count = 0, uint32_t seed = 1);
     // A mailbox holding exactly these message contents, in this order.
     explicit Dovecot(const std::vector<std::string>& messages);
-    // Throws std::runtime_error (with the server's log) when the server does
-    // not start within 10 seconds.
     ~Dovecot();
     Dovecot(const Dovecot&) = delete;
     Dovecot& operator=(const Dovecot&) = delete;
