@@ -103,17 +103,23 @@ void AppTest::Select(int index)
         Main->LvwMessages->Row(index)->setSelected(true);
 }
 
-void AppTest::OnNextModal(std::function<void(QWidget*)> action)
+void AppTest::When(std::function<bool()> ready, std::function<void()> action)
 {
     auto* timer = new QTimer();
-    QObject::connect(timer, &QTimer::timeout, [timer, action] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
+    QObject::connect(timer, &QTimer::timeout, [timer, ready, action] {
+        if (ready()) {
             timer->stop();
             timer->deleteLater();
-            action(modal);
+            action();
         }
     });
     timer->start(10);
+}
+
+void AppTest::OnNextModal(std::function<void(QWidget*)> action)
+{
+    When([] { return QApplication::activeModalWidget() != nullptr; },
+         [action] { action(QApplication::activeModalWidget()); });
 }
 
 void AppTest::RunDialog(const std::function<void(TDlgOptionsAccount&)>& edit, int key)

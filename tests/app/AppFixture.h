@@ -38,7 +38,10 @@ protected:
     void Select(int index);
     void CloseMain() { Main->close(); }
 
-    // Runs action on the next modal window, found by polling from a timer.
+    // Runs action once ready() holds, polling from a timer in the Qt loop
+    // (also while a blocking call waits).
+    void When(std::function<bool()> ready, std::function<void()> action);
+    // Runs action on the next modal window.
     void OnNextModal(std::function<void(QWidget*)> action);
     // The dialog flow: edit the dialog, then close it with key
     // (Qt::Key_Return, Qt::Key_Escape, or 0 for the Cancel button).

@@ -5,7 +5,6 @@
 #include <QAction>
 #include <QMessageBox>
 #include <QElapsedTimer>
-#include <QTimer>
 
 namespace {
 
@@ -73,7 +72,7 @@ TEST_F(AppTest, DeleteDuringTheCheckIsIgnored)
     peer.Expect().WaitFor("deleted").Reply("+OK").Reply("Subject: message 2").Reply(".");
     peer.Answer("+OK bye");
     StartOn(peer);
-    QTimer::singleShot(200, [&] {
+    When([&] { return peer.Transcript().find("TOP 2 0") != std::string::npos; }, [&] {
         Select(0);
         Main->BtnDelete->trigger();
         peer.Signal("deleted");
@@ -120,7 +119,7 @@ TEST_F(AppTest, CloseDuringTheCheckEndsItFirst)
     ScriptCheck(peer, 3, 1);
     peer.Expect().WaitFor("never");
     StartOn(peer);
-    QTimer::singleShot(200, [&] { CloseMain(); });
+    When([&] { return peer.Transcript().find("TOP 2 0") != std::string::npos; }, [&] { CloseMain(); });
     QElapsedTimer clock;
     clock.start();
     Connect();
