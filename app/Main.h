@@ -116,4 +116,5 @@ private:
     bool FCloseRequested = false; // close asked for while FBusy
     bool FClosing = false;        // FormClose running or done
     bool FDiscarding = false;     // rows of an ended session being dropped
+    bool FLineContinues = false;  // the last TOP line was a piece of a longer one
 };

@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QMessageBox>
 
+#include <algorithm>
+
 namespace {
 
 // Counts the blocking handlers running; see TFrmMain::closeEvent.
@@ -239,12 +241,27 @@ TMailMessage* TFrmMain::FindMessage(Integer messageNumber) const
 void TFrmMain::Pop3ClientMessageBegin(TObject*)
 {
     FCurrentMessage = FindMessage(Pop3Client->MsgNum());
+    FLineContinues = false;
 }
 
+// A line longer than the client's receive buffer arrives in pieces; they are
+// joined again, so that a long Subject stays whole and no piece is ever
+// taken for a header line of its own. A joined line keeps at most
+// kMaxHeaderLine bytes (RFC 5322 section 2.1.1 allows 998).
 void TFrmMain::Pop3ClientMessageLine(TObject*)
 {
-    if (FCurrentMessage)
-        FCurrentMessage->HeaderLines.push_back(Pop3Client->LastResponse());
+    constexpr size_t kMaxHeaderLine = 65536;
+    const bool continues = FLineContinues;
+    FLineContinues = Pop3Client->PartialLine();
+    if (!FCurrentMessage)
+        return;
+    TStrings& lines = FCurrentMessage->HeaderLines;
+    if (!continues || lines.empty()) {
+        lines.push_back(Pop3Client->LastResponse());
+        return;
+    }
+    std::string& line = lines.back();
+    line.append(Pop3Client->LastResponse(), 0, kMaxHeaderLine - std::min(kMaxHeaderLine, line.size()));
 }
 
 void TFrmMain::Pop3ClientMessageEnd(TObject*)

@@ -169,4 +169,20 @@ TEST_F(AppTest, HeadersWithoutRecordAreDropped)
     EXPECT_EQ(Main->Messages()[0]->HeaderLines, TStrings{"Subject: two"});
 }
 
+// A header line longer than the client's receive buffer comes in pieces;
+// the record gets it back whole.
+TEST_F(AppTest, LongHeaderLineStaysWhole)
+{
+    const std::string subject(6000, 's');
+    Pop3Peer peer;
+    peer.Reply("+OK ready").Answer("+OK").Answer("+OK").Answer("+OK 1 6100");
+    peer.Answer("+OK").Reply("1 6100").Reply(".");
+    peer.Answer("+OK").Reply("Subject: " + subject).Reply("From: x").Reply(".");
+    StartOn(peer);
+    Connect();
+    EXPECT_EQ(Main->Messages()[0]->HeaderLines.size(), 2u);
+    EXPECT_EQ(Main->LvwMessages->CellText(0, 0), subject);
+    EXPECT_EQ(Main->LvwMessages->CellText(0, 1), "x");
+}
+
 } // namespace
