@@ -1,5 +1,4 @@
 #include "tests/app/AppFixture.h"
-#include "tests/support/Mailbox.h"
 
 #include "app/AnsiText.h"
 #include "app/QtFrontEnd.h"
@@ -11,7 +10,6 @@
 #include <QTimer>
 
 #include <cstdlib>
-#include <fstream>
 
 namespace {
 
@@ -59,21 +57,6 @@ void AppTest::TearDown()
     std::filesystem::remove_all(Dir);
 }
 
-void AppTest::WriteIni(const std::string& text) const
-{
-    std::ofstream(IniPath, std::ios::binary) << text;
-}
-
-void AppTest::WriteAccount(const std::string& port, const std::string& extra) const
-{
-    WriteIni("[Account]\nHost=127.0.0.1\nPort=" + port + "\nUser=demo\n" + extra);
-}
-
-std::string AppTest::IniText() const
-{
-    return testsupport::ReadFileBytes(IniPath);
-}
-
 void AppTest::Start()
 {
     Main = std::make_unique<TFrmMain>(IniPath);
@@ -83,24 +66,10 @@ void AppTest::Start()
     Main->show();
 }
 
-void AppTest::StartOn(testsupport::Pop3Peer& peer)
-{
-    peer.Start();
-    WriteAccount(peer.PortText());
-    Start();
-}
-
-void AppTest::StartOn(const testsupport::Dovecot& server)
-{
-    WriteAccount(server.PortText());
-    Start();
-}
-
 void AppTest::Select(int index)
 {
     Main->LvwMessages->clearSelection();
-    if (index >= 0)
-        Main->LvwMessages->Row(index)->setSelected(true);
+    Main->LvwMessages->Row(index)->setSelected(true);
 }
 
 void AppTest::When(std::function<bool()> ready, std::function<void()> action)

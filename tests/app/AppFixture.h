@@ -10,11 +10,13 @@
 #include "app/Main.h"
 #include "app/MessageList.h"
 #include "tests/support/Dovecot.h"
+#include "tests/support/Mailbox.h"
 #include "tests/support/Pop3Peer.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,14 +27,18 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    void WriteIni(const std::string& text) const;
-    // Settings for 127.0.0.1:port, user demo, plus extra lines.
-    void WriteAccount(const std::string& port, const std::string& extra = "") const;
-    std::string IniText() const;
+    void WriteIni(const std::string& text) const { std::ofstream(IniPath, std::ios::binary) << text; }
+    // Settings for 127.0.0.1:port, user demo.
+    void WriteAccount(const std::string& port) const
+    {
+        WriteIni("[Account]\nHost=127.0.0.1\nPort=" + port + "\nUser=demo\n");
+    }
+    std::string IniText() const { return testsupport::ReadFileBytes(IniPath); }
     void Start();
     // Starts the peer's script, then the windows with settings for it.
-    void StartOn(testsupport::Pop3Peer& peer);
-    void StartOn(const testsupport::Dovecot& server);
+    void StartOn(testsupport::Pop3Peer& peer) { peer.Start(); StartOn(peer.PortText()); }
+    void StartOn(const testsupport::Dovecot& server) { StartOn(server.PortText()); }
+    void StartOn(const std::string& port) { WriteAccount(port); Start(); }
     // Presses Connect; returns when the check sequence has ended.
     void Connect() { Main->BtnConnect->trigger(); }
     void Select(int index);
