@@ -1,0 +1,120 @@
+// The main window "Quillbox" and its session controller: it owns the one
+// POP3 client, runs the mailbox check as one blocking sequence (connect,
+// USER, PASS, STAT, LIST, then TOP 0 for every message), builds a record and
+// a row per message from the client's events, deletes a message on the
+// server when its row is deleted, and ends the session with QUIT on
+// Disconnect or when the window closes. Settings are read when the window is
+// created and written when it closes.
+#pragma once
+
+#include "app/MailMsg.h"
+#include "pop3/Pop3Prot.h"
+
+#include <QMainWindow>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QLabel;
+class QToolBar;
+class TDlgOptionsAccount;
+class TFrmLog;
+class TListItem;
+class TListView;
+
+class TFrmMain : public QMainWindow {
+public:
+    // Creates the window and runs FormCreate: the settings come from the
+    // file named iniFileName (full path).
+    explicit TFrmMain(std::string iniFileName, QWidget* parent = nullptr);
+    ~TFrmMain() override;
+
+    // The dialog and the log window are created after the main window.
+    void SetForms(TDlgOptionsAccount* dlgOptionsAccount, TFrmLog* frmLog);
+
+    // Handlers, run from the window's controls and the client's events.
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void BtnConnectClick();
+    void BtnDisconnectClick();
+    void BtnDeleteClick();
+    void LvwMessagesChange();
+    void LvwMessagesDeletion(TListView* Sender, TListItem* Item);
+    void MnuFileExitClick();
+    void MnuOptionsAccountClick();
+    void MnuOptionsLogClick();
+    void Pop3ClientDisplay(TObject* Sender, const std::string& Msg);
+    void Pop3ClientRequestDone(TObject* Sender, TPop3Request RqType, Word Error);
+    void Pop3ClientStateChange(TObject* Sender);
+    void Pop3ClientSessionConnected(TObject* Sender, Word Error);
+    void Pop3ClientSessionClosed(TObject* Sender, Word Error);
+    void Pop3ClientListBegin(TObject* Sender);
+    void Pop3ClientListLine(TObject* Sender);
+    void Pop3ClientListEnd(TObject* Sender);
+    void Pop3ClientMessageBegin(TObject* Sender);
+    void Pop3ClientMessageLine(TObject* Sender);
+    void Pop3ClientMessageEnd(TObject* Sender);
+
+    // Components.
+    std::unique_ptr<TSyncPop3Cli> Pop3Client;
+    QToolBar* ToolBar = nullptr;
+    QAction* BtnConnect = nullptr;
+    QAction* BtnDisconnect = nullptr;
+    QAction* BtnDelete = nullptr;
+    TListView* LvwMessages = nullptr;
+    QAction* MnuFileExit = nullptr;
+    QAction* MnuOptionsAccount = nullptr;
+    QAction* MnuOptionsMailCheck = nullptr;
+    QAction* MnuOptionsLog = nullptr;
+    QAction* MnuHelpAbout = nullptr;
+
+    // Session state, as the tests read it.
+    std::string StatusText() const;
+    const std::string& AccountHost() const { return FAccountHost; }
+    const std::string& AccountUser() const { return FAccountUser; }
+    Integer StatCount() const { return FStatCount; }
+    const std::vector<std::unique_ptr<TMailMessage>>& Messages() const { return FMessages; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateMenus();
+    void CreateToolBar(QWidget* client);
+    void WireClient();
+    void LoadSettings();
+    void SaveSettings();
+    void CopyAccountToClient();
+    void DiscardSession();
+    TMailMessage* FindMessage(Integer messageNumber) const;
+    void SetStatusText(const std::string& text);
+    void AddLog(const std::string& line);
+    // Runs a handler from a control: exceptions get the default report, and
+    // a close asked for during a blocking call happens once it is over.
+    void Run(void (TFrmMain::*handler)());
+
+    std::string FIniFileName;
+    std::string FAccountHost;
+    std::string FAccountPort;
+    std::string FAccountUser;
+    std::string FAccountPassword;
+    bool FShowLog = false;
+    // The session's records in LIST order; position i holds message i + 1
+    // as long as nothing was deleted.
+    std::vector<std::unique_ptr<TMailMessage>> FMessages;
+    TMailMessage* FCurrentMessage = nullptr; // receives the TOP in progress
+    Integer FStatCount = 0;
+
+    TDlgOptionsAccount* FDlgOptionsAccount = nullptr;
+    TFrmLog* FFrmLog = nullptr;
+    QLabel* FStatusLabel = nullptr;
+    int FBusy = 0;                // nesting of blocking handlers
+    bool FCloseRequested = false; // close asked for while FBusy
+    bool FClosing = false;        // FormClose running or done
+    bool FDiscarding = false;     // rows of an ended session being dropped
+    bool FLineContinues = false;  // the last TOP line was a piece of a longer one
+};

@@ -1,0 +1,276 @@
+#include "app/Main.h"
+
+#include "app/AnsiText.h"
+#include "app/MessageList.h"
+#include "platform/Format.h"
+
+#include <QAction>
+#include <QMessageBox>
+
+#include <algorithm>
+
+namespace {
+
+// Counts the blocking handlers running; see TFrmMain::closeEvent.
+class TBusyScope {
+public:
+    explicit TBusyScope(int& busy) : FBusy(busy) { ++FBusy; }
+    ~TBusyScope() { --FBusy; }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+private:
+    int& FBusy;
+};
+
+std::string StateText(TPop3State state)
+{
+    switch (state) {
+    case pop3Ready: return "Ready";
+    case pop3DnsLookup: return "Performing DNS lookup";
+    case pop3Connecting: return "Connecting";
+    case pop3Connected: return "Connected";
+    case pop3InternalReady: return "Ready (internal)";
+    case pop3WaitingBanner: return "Waiting for banner";
+    case pop3WaitingResponse: return "Waiting for response";
+    case pop3Abort: return "Aborted";
+    }
+    return "";
+}
+
+// The steps before the TOP loop, each called whatever the previous returned.
+using TSyncStep = bool (TSyncPop3Cli::*)();
+constexpr TSyncStep kLoginSteps[] = {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncUser,
+                                     &TSyncPop3Cli::SyncPass, &TSyncPop3Cli::SyncStat,
+                                     &TSyncPop3Cli::SyncList};
+
+} // namespace
+
+void TFrmMain::WireClient()
+{
+    TSyncPop3Cli& c = *Pop3Client;
+    c.OnDisplay = [this](TObject* s, const std::string& m) { Pop3ClientDisplay(s, m); };
+    c.OnRequestDone = [this](TObject* s, TPop3Request r, Word e) { Pop3ClientRequestDone(s, r, e); };
+    c.OnStateChange = [this](TObject* s) { Pop3ClientStateChange(s); };
+    c.OnSessionConnected = [this](TObject* s, Word e) { Pop3ClientSessionConnected(s, e); };
+    c.OnSessionClosed = [this](TObject* s, Word e) { Pop3ClientSessionClosed(s, e); };
+    c.OnListBegin = [this](TObject* s) { Pop3ClientListBegin(s); };
+    c.OnListLine = [this](TObject* s) { Pop3ClientListLine(s); };
+    c.OnListEnd = [this](TObject* s) { Pop3ClientListEnd(s); };
+    c.OnMessageBegin = [this](TObject* s) { Pop3ClientMessageBegin(s); };
+    c.OnMessageLine = [this](TObject* s) { Pop3ClientMessageLine(s); };
+    c.OnMessageEnd = [this](TObject* s) { Pop3ClientMessageEnd(s); };
+}
+
+void TFrmMain::BtnConnectClick()
+{
+    BtnConnect->setEnabled(false);
+    DiscardSession();
+    {
+        TBusyScope busy(FBusy);
+        try {
+            for (TSyncStep step : kLoginSteps) {
+                if (FCloseRequested)
+                    break;
+                (Pop3Client.get()->*step)();
+            }
+            const Integer count = FStatCount;
+            for (Integer i = 1; i <= count && !FCloseRequested; ++i) {
+                Pop3Client->SetMsgNum(i);
+                Pop3Client->SetMsgLines(0);
+                Pop3Client->SyncTop();
+            }
+        } catch (const Pop3Exception& e) {
+            QMessageBox::critical(this, QStringLiteral("Error"), FromAnsi(e.Message()));
+        }
+    }
+    SetStatusText(Format("K\xE4ytt\xE4j\xE4ll\xE4 %s on %d viesti\xE4",
+                         {Pop3Client->UserName(), int64_t(FMessages.size())}));
+    BtnDisconnect->setEnabled(true);
+}
+
+// A new check starts clean: the rows and records of an earlier session go
+// (no DELE: they belong to a session that has ended), and LIST must go out
+// without a message number so that it lists the whole mailbox.
+void TFrmMain::DiscardSession()
+{
+    FDiscarding = true;
+    LvwMessages->Clear();
+    FDiscarding = false;
+    FCurrentMessage = nullptr;
+    FMessages.clear();
+    FStatCount = 0;
+    Pop3Client->SetMsgNum(0);
+}
+
+void TFrmMain::BtnDisconnectClick()
+{
+    if (FBusy > 0)
+        return; // the client is busy with another request
+    {
+        TBusyScope busy(FBusy);
+        Pop3Client->SyncQuit();
+    }
+    BtnConnect->setEnabled(true);
+    BtnDisconnect->setEnabled(false);
+}
+
+void TFrmMain::BtnDeleteClick()
+{
+    // While another blocking call runs the client cannot send DELE, and
+    // removing a record would shift the positions the TOP loop relies on.
+    if (FBusy > 0)
+        return;
+    if (Pop3Client->ProtocolState() != pop3Transaction || LvwMessages->SelCount() != 1)
+        return;
+    TBusyScope busy(FBusy);
+    LvwMessages->Remove(LvwMessages->Selected());
+}
+
+void TFrmMain::LvwMessagesChange()
+{
+    BtnDelete->setEnabled(LvwMessages->SelCount() >= 1);
+}
+
+void TFrmMain::LvwMessagesDeletion(TListView*, TListItem* Item)
+{
+    const Integer number = Item->Data();
+    if (!FDiscarding && !FClosing && number != 0
+        && Pop3Client->ProtocolState() == pop3Transaction) {
+        Pop3Client->SetMsgNum(number);
+        Pop3Client->SyncDele();
+    }
+    for (auto it = FMessages.begin(); it != FMessages.end(); ++it) {
+        if ((*it)->MessageNumber == number) {
+            if (FCurrentMessage == it->get())
+                FCurrentMessage = nullptr;
+            FMessages.erase(it);
+            break;
+        }
+    }
+}
+
+void TFrmMain::Pop3ClientDisplay(TObject*, const std::string& Msg)
+{
+    AddLog(Msg);
+}
+
+void TFrmMain::Pop3ClientRequestDone(TObject*, TPop3Request RqType, Word Error)
+{
+    AddLog("Request Done Rq=" + std::to_string(int(RqType)) + " Error=" + std::to_string(unsigned(Error)));
+    TSyncPop3Cli& c = *Pop3Client;
+    switch (RqType) {
+    case pop3Stat:
+        SetStatusText(Format("STAT OK, %d messages, %d bytes", {int64_t(c.MsgCount()), int64_t(c.MsgSize())}));
+        FStatCount = c.MsgCount();
+        break;
+    case pop3List:
+        SetStatusText(Format("LIST OK, %d messages, %d bytes", {int64_t(c.MsgNum()), int64_t(c.MsgSize())}));
+        break;
+    case pop3Top:
+        SetStatusText("TOP " + std::to_string(c.MsgNum()) + " " + std::to_string(c.MsgSize()));
+        break;
+    case pop3Dele:
+        SetStatusText("DELE " + std::to_string(c.MsgNum()));
+        break;
+    case pop3Last:
+        SetStatusText("LAST = " + std::to_string(c.MsgNum()));
+        break;
+    case pop3Connect:
+    case pop3User:
+    case pop3Pass:
+    case pop3RPop:
+    case pop3Quit:
+    case pop3Retr:
+    case pop3Noop:
+    case pop3RSet:
+    case pop3Uidl:
+    case pop3APop:
+    case pop3Open:
+        break;
+    }
+}
+
+void TFrmMain::Pop3ClientStateChange(TObject*)
+{
+    SetStatusText(StateText(Pop3Client->State()));
+}
+
+void TFrmMain::Pop3ClientSessionConnected(TObject*, Word)
+{
+    SetStatusText("Connected to " + FAccountHost + " as " + FAccountUser);
+}
+
+void TFrmMain::Pop3ClientSessionClosed(TObject*, Word)
+{
+    SetStatusText("Yhteys palvelimeen " + FAccountHost + " katkaistu");
+}
+
+void TFrmMain::Pop3ClientListBegin(TObject*)
+{
+    AddLog("*** LIST BEGIN ***");
+}
+
+void TFrmMain::Pop3ClientListLine(TObject*)
+{
+    auto message = std::make_unique<TMailMessage>(Pop3Client->MsgNum());
+    message->MessageSize = Pop3Client->MsgSize();
+    FMessages.push_back(std::move(message));
+}
+
+void TFrmMain::Pop3ClientListEnd(TObject*)
+{
+    AddLog("*** LIST END ***");
+}
+
+TMailMessage* TFrmMain::FindMessage(Integer messageNumber) const
+{
+    // Message i is at position i - 1 as LIST delivered them; search by
+    // number when that record is not there, so that header lines never go
+    // into another message's record.
+    const Integer position = messageNumber - 1;
+    if (position >= 0 && size_t(position) < FMessages.size()
+        && FMessages[size_t(position)]->MessageNumber == messageNumber)
+        return FMessages[size_t(position)].get();
+    for (const auto& message : FMessages)
+        if (message->MessageNumber == messageNumber)
+            return message.get();
+    return nullptr;
+}
+
+void TFrmMain::Pop3ClientMessageBegin(TObject*)
+{
+    FCurrentMessage = FindMessage(Pop3Client->MsgNum());
+    FLineContinues = false;
+}
+
+// A line longer than the client's receive buffer arrives in pieces; they are
+// joined again, so that a long Subject stays whole and no piece is ever
+// taken for a header line of its own. A joined line keeps at most
+// kMaxHeaderLine bytes (RFC 5322 section 2.1.1 allows 998).
+void TFrmMain::Pop3ClientMessageLine(TObject*)
+{
+    constexpr size_t kMaxHeaderLine = 65536;
+    const bool continues = FLineContinues;
+    FLineContinues = Pop3Client->PartialLine();
+    if (!FCurrentMessage)
+        return;
+    TStrings& lines = FCurrentMessage->HeaderLines;
+    if (!continues || lines.empty()) {
+        lines.push_back(Pop3Client->LastResponse());
+        return;
+    }
+    std::string& line = lines.back();
+    line.append(Pop3Client->LastResponse(), 0, kMaxHeaderLine - std::min(kMaxHeaderLine, line.size()));
+}
+
+void TFrmMain::Pop3ClientMessageEnd(TObject*)
+{
+    TMailMessage* message = FCurrentMessage;
+    FCurrentMessage = nullptr;
+    if (!message)
+        return; // lines of a message without a record were dropped
+    ExtractHeaders(*message);
+    LvwMessages->AddRow(message->MessageNumber, message->Subject,
+                        {message->From, message->Date, std::to_string(message->MessageSize)});
+}
