@@ -1,20 +1,14 @@
 #include "tests/app/AppFixture.h"
 
-#include "app/AnsiText.h"
 #include "app/QtFrontEnd.h"
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
-#include <cstdlib>
-
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
+struct QtEnvironment : ::testing::Environment {
     void SetUp() override
     {
         static int argc = 1;
@@ -25,13 +19,8 @@ public:
         QApplication::setQuitOnLastWindowClosed(false);
         FFrontEnd = std::make_unique<TQtFrontEnd>();
     }
-    void TearDown() override
-    {
-        FFrontEnd.reset();
-        FApp.reset();
-    }
+    void TearDown() override { FFrontEnd.reset(); FApp.reset(); }
 
-private:
     std::unique_ptr<QApplication> FApp;
     std::unique_ptr<TQtFrontEnd> FFrontEnd;
 };
@@ -40,36 +29,15 @@ private:
 
 } // namespace
 
-void AppTest::SetUp()
+void AppTest::ScriptCheck(testsupport::Pop3Peer& peer, int count, int tops)
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-app-XXXXXX").string();
-    Dir = mkdtemp(pattern.data());
-    IniPath = (Dir / "Quillbox.ini").string();
-}
-
-void AppTest::TearDown()
-{
-    if (Main && Main->isVisible())
-        Main->close();
-    Main.reset();
-    Dlg.reset();
-    Log.reset();
-    std::filesystem::remove_all(Dir);
-}
-
-void AppTest::Start()
-{
-    Main = std::make_unique<TFrmMain>(IniPath);
-    Dlg = std::make_unique<TDlgOptionsAccount>();
-    Log = std::make_unique<TFrmLog>();
-    Main->SetForms(Dlg.get(), Log.get());
-    Main->show();
-}
-
-void AppTest::Select(int index)
-{
-    Main->LvwMessages->clearSelection();
-    Main->LvwMessages->Row(index)->setSelected(true);
+    peer.Reply("+OK ready").Answer("+OK").Answer("+OK");
+    peer.Answer("+OK " + std::to_string(count) + " " + std::to_string(count * 100)).Answer("+OK");
+    for (int i = 1; i <= count; ++i)
+        peer.Reply(std::to_string(i) + " 100");
+    peer.Reply(".");
+    for (int i = 1; i <= tops; ++i)
+        peer.Answer("+OK").Reply("Subject: message " + std::to_string(i)).Reply(".");
 }
 
 void AppTest::When(std::function<bool()> ready, std::function<void()> action)
@@ -85,12 +53,6 @@ void AppTest::When(std::function<bool()> ready, std::function<void()> action)
     timer->start(10);
 }
 
-void AppTest::OnNextModal(std::function<void(QWidget*)> action)
-{
-    When([] { return QApplication::activeModalWidget() != nullptr; },
-         [action] { action(QApplication::activeModalWidget()); });
-}
-
 void AppTest::RunDialog(const std::function<void(TDlgOptionsAccount&)>& edit, int key)
 {
     OnNextModal([edit, key](QWidget* modal) {
@@ -102,32 +64,4 @@ void AppTest::RunDialog(const std::function<void(TDlgOptionsAccount&)>& edit, in
             QTest::keyClick(&dlg, Qt::Key(key));
     });
     Main->MnuOptionsAccount->trigger();
-}
-
-bool AppTest::PumpUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) {
-        platform::Application::ProcessMessages();
-        platform::Application::WaitMessage(50);
-    }
-    return done();
-}
-
-std::vector<std::string> AppTest::LogLines(const std::string& prefix) const
-{
-    std::vector<std::string> lines;
-    for (const std::string& line : Log->Lines())
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            lines.push_back(line);
-    return lines;
-}
-
-std::vector<Integer> AppTest::RowNumbers() const
-{
-    std::vector<Integer> numbers;
-    for (int i = 0; i < Main->LvwMessages->RowCount(); ++i)
-        numbers.push_back(Main->LvwMessages->Row(i)->Data());
-    return numbers;
 }
