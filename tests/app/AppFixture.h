@@ -1,19 +1,23 @@
 // One fixture for the windows: a settings file in a temporary folder, the
 // main window, the dialog and the log window created in the program's order.
 // The Qt application and the front end that hosts the platform loop live in
-// a GoogleTest environment (AppFixture.cpp), so listing needs no display.
+// a GoogleTest environment, so listing the tests needs no display.
 #pragma once
 
 #include "app/Account.h"
 #include "app/Log.h"
 #include "app/Main.h"
 #include "app/MessageList.h"
+#include "app/QtFrontEnd.h"
 #include "tests/support/Dovecot.h"
 #include "tests/support/Mailbox.h"
 #include "tests/support/Pop3Peer.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +27,24 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+struct QtEnvironment : ::testing::Environment {
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "app_tests";
+        static char* argv[] = {name, nullptr};
+        FApp = std::make_unique<QApplication>(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Quillbox"));
+        QApplication::setQuitOnLastWindowClosed(false);
+        FFrontEnd = std::make_unique<TQtFrontEnd>();
+    }
+    void TearDown() override { FFrontEnd.reset(); FApp.reset(); }
+
+    std::unique_ptr<QApplication> FApp;
+    std::unique_ptr<TQtFrontEnd> FFrontEnd;
+};
+inline const auto* gQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 // What the server receives from a check of two messages with the account
 // of WriteAccount (user demo, the built-in password).
@@ -66,7 +88,16 @@ protected:
     void StartOn(const testsupport::Dovecot& server) { WriteAccount(server.PortText()); Start(); }
     // Banner, login, STAT and LIST of `count` messages of 100 bytes, and a
     // TOP answer "Subject: message <n>" for the first `tops` of them.
-    static void ScriptCheck(testsupport::Pop3Peer& peer, int count, int tops);
+    static void ScriptCheck(testsupport::Pop3Peer& peer, int count, int tops)
+    {
+        peer.Reply("+OK ready").Answer("+OK").Answer("+OK");
+        peer.Answer("+OK " + std::to_string(count) + " " + std::to_string(count * 100)).Answer("+OK");
+        for (int i = 1; i <= count; ++i)
+            peer.Reply(std::to_string(i) + " 100");
+        peer.Reply(".");
+        for (int i = 1; i <= tops; ++i)
+            peer.Answer("+OK").Reply("Subject: message " + std::to_string(i)).Reply(".");
+    }
     // Presses Connect; returns when the check sequence has ended.
     void Connect() { Main->BtnConnect->trigger(); }
     void Select(int index) { Main->LvwMessages->clearSelection(); Main->LvwMessages->Row(index)->setSelected(true); }
@@ -74,14 +105,36 @@ protected:
 
     // Runs action once ready() holds, polling from a timer in the Qt loop
     // (also while a blocking call waits).
-    static void When(std::function<bool()> ready, std::function<void()> action);
+    static void When(std::function<bool()> ready, std::function<void()> action)
+    {
+        auto* timer = new QTimer();
+        QObject::connect(timer, &QTimer::timeout, [timer, ready, action] {
+            if (ready()) {
+                timer->stop();
+                timer->deleteLater();
+                action();
+            }
+        });
+        timer->start(10);
+    }
     static void OnNextModal(std::function<void(QWidget*)> action)
     {
         When([] { return QApplication::activeModalWidget(); }, [action] { action(QApplication::activeModalWidget()); });
     }
     // Opens the account dialog, edits it, then closes it with key
     // (Qt::Key_Return, Qt::Key_Escape, or 0 for the Cancel button).
-    void RunDialog(const std::function<void(TDlgOptionsAccount&)>& edit, int key);
+    void RunDialog(const std::function<void(TDlgOptionsAccount&)>& edit, int key)
+    {
+        OnNextModal([edit, key](QWidget* modal) {
+            auto& dlg = *static_cast<TDlgOptionsAccount*>(modal);
+            edit(dlg);
+            if (key == 0)
+                dlg.BtnCancel->click();
+            else
+                QTest::keyClick(&dlg, Qt::Key(key));
+        });
+        Main->MnuOptionsAccount->trigger();
+    }
 
     std::vector<std::string> LogLines(const std::string& prefix = "") const
     {
@@ -91,21 +144,16 @@ protected:
                 lines.push_back(line);
         return lines;
     }
-    // The message number of every row, top to bottom.
-    std::vector<Integer> RowNumbers() const
-    {
-        std::vector<Integer> numbers;
-        for (int i = 0; i < Main->LvwMessages->RowCount(); ++i)
-            numbers.push_back(Main->LvwMessages->Row(i)->Data());
-        return numbers;
-    }
-    // Every row as "subject|from|date|size".
+    // Every row as "<message number>:<subject>|<from>|<date>|<size>".
     std::vector<std::string> Rows() const
     {
         std::vector<std::string> rows;
-        for (int i = 0; i < Main->LvwMessages->RowCount(); ++i)
-            rows.push_back(Main->LvwMessages->CellText(i, 0) + "|" + Main->LvwMessages->CellText(i, 1) + "|"
-                           + Main->LvwMessages->CellText(i, 2) + "|" + Main->LvwMessages->CellText(i, 3));
+        for (int i = 0; i < Main->LvwMessages->RowCount(); ++i) {
+            std::string row = std::to_string(Main->LvwMessages->Row(i)->Data()) + ":";
+            for (int column = 0; column < 4; ++column)
+                row += Main->LvwMessages->CellText(i, column) + (column < 3 ? "|" : "");
+            rows.push_back(row);
+        }
         return rows;
     }
 

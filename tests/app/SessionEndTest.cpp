@@ -10,8 +10,6 @@ namespace {
 using testsupport::Dovecot;
 using testsupport::Pop3Peer;
 
-const std::string kCheckAndQuit = kCheckOfTwo + "QUIT\r\n";
-
 // Delete sends DELE with the row's message number; after Disconnect,
 // neither Delete nor closing sends anything.
 TEST_F(AppTest, DeleteInSessionOnlyAndByTheRowsNumber)
@@ -20,11 +18,13 @@ TEST_F(AppTest, DeleteInSessionOnlyAndByTheRowsNumber)
     StartOn(server);
     Connect();
     EXPECT_FALSE(Main->BtnDelete->isEnabled());
+    const std::vector<std::string> rows = Rows();
+    ASSERT_EQ(rows.size(), 3u);
     Select(1);
     EXPECT_TRUE(Main->BtnDelete->isEnabled());
     Main->BtnDelete->trigger();
     EXPECT_EQ(Main->StatusText(), "DELE 2");
-    EXPECT_EQ(RowNumbers(), (std::vector<Integer>{1, 3}));
+    EXPECT_EQ(Rows(), (std::vector<std::string>{rows[0], rows[2]}));
     ASSERT_EQ(Main->Messages().size(), 2u);
     EXPECT_EQ(Main->Messages()[1]->MessageNumber, 3);
     Main->BtnDisconnect->trigger();
@@ -33,7 +33,7 @@ TEST_F(AppTest, DeleteInSessionOnlyAndByTheRowsNumber)
     Select(0);
     EXPECT_TRUE(Main->BtnDelete->isEnabled());
     Main->BtnDelete->trigger();
-    EXPECT_EQ(RowNumbers(), (std::vector<Integer>{1, 3}));
+    EXPECT_EQ(Rows(), (std::vector<std::string>{rows[0], rows[2]}));
     CloseMain();
     EXPECT_EQ(LogLines("> DELE"), std::vector<std::string>{"> DELE 2"});
     EXPECT_EQ(LogLines("> QUIT"), std::vector<std::string>{"> QUIT"});
@@ -42,13 +42,15 @@ TEST_F(AppTest, DeleteInSessionOnlyAndByTheRowsNumber)
 }
 
 // A Delete while the check waits for a TOP removes nothing and sends
-// nothing, and every header block still lands in its own record.
-TEST_F(AppTest, DeleteDuringTheCheckIsIgnored)
+// nothing, and every header block still lands in its own record. Closing
+// in session then sends QUIT before writing the settings, and the rows
+// that go with the window never send DELE.
+TEST_F(AppTest, DeleteDuringTheCheckIsIgnoredAndCloseQuitsFirst)
 {
     Pop3Peer peer;
     ScriptCheck(peer, 2, 1);
     peer.Expect().WaitFor("deleted").Reply("+OK").Reply("Subject: message 2").Reply(".");
-    peer.Answer("+OK bye");
+    peer.Answer("+OK bye").Close();
     StartOn(peer);
     When([&] { return peer.Transcript().find("TOP 2 0") != std::string::npos; }, [&] {
         Select(0);
@@ -56,36 +58,20 @@ TEST_F(AppTest, DeleteDuringTheCheckIsIgnored)
         peer.Signal("deleted");
     });
     Connect();
-    EXPECT_EQ(Rows(), (std::vector<std::string>{"message 1|||100", "message 2|||100"}));
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"1:message 1|||100", "2:message 2|||100"}));
     EXPECT_EQ(Main->Messages()[1]->HeaderLines, TStrings{"Subject: message 2"});
-    CloseMain();
-    peer.Join();
-    EXPECT_EQ(peer.Transcript(), kCheckAndQuit);
-}
-
-// Closing in session sends QUIT, then writes the settings; the rows that
-// go with the window never send DELE.
-TEST_F(AppTest, CloseInSessionQuitsBeforeWritingSettings)
-{
-    Pop3Peer peer;
-    ScriptCheck(peer, 2, 2);
-    peer.Answer("+OK bye").Close();
-    StartOn(peer);
-    Connect();
-    bool iniWrittenBeforeQuit = true;
+    std::string iniAtQuit = "not yet";
     auto previous = Main->Pop3Client->OnRequestDone;
     Main->Pop3Client->OnRequestDone = [&, previous](TObject* s, TPop3Request rq, Word e) {
         previous(s, rq, e);
         if (rq == pop3Quit)
-            iniWrittenBeforeQuit = IniText().find("ShowLog") != std::string::npos;
+            iniAtQuit = IniText();
     };
-    Select(0);
     CloseMain();
-    Main.reset();
     peer.Join();
-    EXPECT_FALSE(iniWrittenBeforeQuit);
+    EXPECT_EQ(iniAtQuit, "[Account]\nHost=127.0.0.1\nPort=" + peer.PortText() + "\nUser=demo\n");
     EXPECT_NE(IniText().find("ShowLog=0"), std::string::npos);
-    EXPECT_EQ(peer.Transcript(), kCheckAndQuit);
+    EXPECT_EQ(peer.Transcript(), kCheckOfTwo + "QUIT\r\n");
 }
 
 // Closing while the check waits abandons the request at once (well before

@@ -9,33 +9,29 @@ namespace {
 
 using testsupport::Pop3Peer;
 
-TEST_F(AppTest, FirstStartWithoutSettingsFile)
-{
-    Start();
-    EXPECT_EQ(Main->AccountHost(), "");
-    EXPECT_EQ(Main->Pop3Client->Port(), ""); // not the initial "pop3"
-    EXPECT_EQ(Main->Pop3Client->PassWord(), "tqrnbzxa");
-    EXPECT_FALSE(Log->isVisible());
-    EXPECT_FALSE(Main->MnuOptionsLog->isChecked());
-    CloseMain();
-    EXPECT_EQ(IniText(), "[Account]\nHost=\nPort=\nUser=\n[Options]\nShowLog=0\n");
-}
-
-TEST_F(AppTest, ShowLogValueForms)
+// Without the key (or the file) the log is hidden; ShowLog shows it for
+// the integer 1 in any of its forms. Without an account the port is empty,
+// not the client's initial "pop3". Closing writes the four keys, creating
+// the file when there is none.
+TEST_F(AppTest, ShowLogForms)
 {
     const struct {
-        const char* Value;
+        const char* Value; // nullptr: no file
         bool Shown;
-    } cases[] = {{"1", true},  {"01", true},   {"0x1", true}, {"$1", true}, {"2", false},
-                 {"yes", false}, {"true", false}, {"", false}};
+    } cases[] = {{nullptr, false}, {"1", true},     {"01", true},     {"0x1", true}, {"$1", true},
+                 {"2", false},     {"yes", false}, {"true", false}, {"", false}};
+    const std::string account = "[Account]\nHost=\nPort=\nUser=\n";
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.Value);
-        WriteIni(std::string("[Options]\nShowLog=") + c.Value + "\n");
+        SCOPED_TRACE(c.Value ? c.Value : "no file");
+        if (c.Value)
+            WriteIni(std::string("[Options]\nShowLog=") + c.Value + "\n");
         Start();
         EXPECT_EQ(Log->isVisible(), c.Shown);
         EXPECT_EQ(Main->MnuOptionsLog->isChecked(), c.Shown);
+        EXPECT_EQ(Main->Pop3Client->Port(), "");
         CloseMain();
-        EXPECT_NE(IniText().find(c.Shown ? "ShowLog=1" : "ShowLog=0"), std::string::npos);
+        const std::string options = std::string("[Options]\nShowLog=") + (c.Shown ? "1" : "0") + "\n";
+        EXPECT_EQ(IniText(), c.Value ? options + account : account + options);
     }
 }
 
@@ -55,47 +51,38 @@ TEST_F(AppTest, SavingKeepsOtherContentAndNeverThePassword)
                          "Port=\r\nUser=\r\n\r\n[Window]\r\nLeft=10\r\n[Options]\r\nShowLog=0\r\n");
 }
 
-// OK takes the texts for the next Connect, as Windows-1252 bytes; the
-// password field then shows the typed password masked, never the built-in.
-TEST_F(AppTest, DialogOkTakesTheTextsAndRemembersThePassword)
+// OK takes the texts for the next Connect, as Windows-1252 bytes. Cancel
+// and Esc change nothing. The password field shows what was typed in it
+// last, masked, never the built-in password.
+TEST_F(AppTest, AccountDialog)
 {
     Pop3Peer peer;
     peer.Reply("+OK ready").Answer("+OK").Answer("-ERR no").Close();
     peer.Start();
     Start();
     RunDialog([&](TDlgOptionsAccount& dlg) {
-        EXPECT_EQ(dlg.TxtHost->text(), "");
-        EXPECT_EQ(dlg.TxtPassword->text(), "");
+        EXPECT_EQ(dlg.TxtHost->text() + dlg.TxtPassword->text(), "");
         dlg.TxtHost->setText("127.0.0.1");
         dlg.TxtPort->setText(QString::fromStdString(peer.PortText()));
         dlg.TxtUser->setText(QString::fromUtf8("käyttäjä"));
         dlg.TxtPassword->setText(QString::fromUtf8("pääsy"));
     }, Qt::Key_Return);
-    EXPECT_EQ(Main->AccountUser(), "k\xE4ytt\xE4j\xE4");
     Connect();
     peer.Join();
     EXPECT_EQ(peer.Transcript(), "USER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\n");
-    RunDialog([&](TDlgOptionsAccount& dlg) {
-        EXPECT_EQ(dlg.TxtPassword->text(), QString::fromUtf8("pääsy"));
-        EXPECT_EQ(dlg.TxtPassword->displayText(), "*****");
-    }, Qt::Key_Escape);
-}
-
-TEST_F(AppTest, DialogCancelAndEscChangeNothing)
-{
+    QString typed = QString::fromUtf8("pääsy");
     for (int key : {0, int(Qt::Key_Escape)}) {
         SCOPED_TRACE(key);
-        WriteAccount("110");
-        Start();
-        RunDialog([](TDlgOptionsAccount& dlg) {
-            EXPECT_EQ(dlg.TxtPort->text(), "110");
+        RunDialog([&](TDlgOptionsAccount& dlg) {
+            EXPECT_EQ(dlg.TxtPort->text().toStdString(), peer.PortText());
+            EXPECT_EQ(dlg.TxtPassword->text(), typed);
+            EXPECT_EQ(dlg.TxtPassword->displayText(), QString(typed.size(), '*'));
             dlg.TxtHost->setText("changed");
             dlg.TxtUser->setText("changed");
-            dlg.TxtPassword->setText("changed");
+            dlg.TxtPassword->setText(typed = "changed");
         }, key);
-        EXPECT_EQ(Main->AccountHost(), "127.0.0.1");
-        EXPECT_EQ(Main->AccountUser(), "demo");
-        EXPECT_EQ(Main->Pop3Client->PassWord(), "tqrnbzxa");
+        EXPECT_EQ(Main->AccountHost() + " " + Main->AccountUser(), "127.0.0.1 k\xE4ytt\xE4j\xE4");
+        EXPECT_EQ(Main->Pop3Client->PassWord(), "p\xE4\xE4sy");
     }
 }
 
@@ -105,21 +92,19 @@ TEST_F(AppTest, LogWindowShowsAndHides)
 {
     WriteIni("[Options]\nShowLog=1\n");
     Start();
-    const auto state = [this] { return std::pair(Log->isVisible(), Main->MnuOptionsLog->isChecked()); };
-    EXPECT_EQ(state(), std::pair(true, true));
-    Main->MnuOptionsLog->trigger();
-    EXPECT_EQ(state(), std::pair(false, false));
-    Main->Pop3Client->OnDisplay(nullptr, "while hidden");
-    Main->MnuOptionsLog->trigger();
-    EXPECT_EQ(state(), std::pair(true, true));
+    // Each step: m the menu item, c the log's close box, d a log line.
+    std::string states;
+    for (char step : std::string("-mdmcmmc")) {
+        if (step == 'm')
+            Main->MnuOptionsLog->trigger();
+        if (step == 'c')
+            Log->close();
+        if (step == 'd')
+            Main->Pop3Client->OnDisplay(nullptr, "while hidden");
+        states += std::to_string(Log->isVisible()) + std::to_string(Main->MnuOptionsLog->isChecked()) + " ";
+    }
+    EXPECT_EQ(states, "11 00 00 11 01 00 11 01 ");
     EXPECT_EQ(LogLines(), TStrings{"while hidden"});
-    Log->close();
-    EXPECT_EQ(state(), std::pair(false, true));
-    Main->MnuOptionsLog->trigger();
-    EXPECT_EQ(state(), std::pair(false, false));
-    Main->MnuOptionsLog->trigger();
-    EXPECT_EQ(state(), std::pair(true, true));
-    Log->close();
     CloseMain();
     EXPECT_NE(IniText().find("ShowLog=1"), std::string::npos);
 }
