@@ -101,7 +101,6 @@ protected:
     // Presses Connect; returns when the check sequence has ended.
     void Connect() { Main->BtnConnect->trigger(); }
     void Select(int index) { Main->LvwMessages->clearSelection(); Main->LvwMessages->Row(index)->setSelected(true); }
-    void CloseMain() { Main->close(); }
 
     // Runs action once ready() holds, polling from a timer in the Qt loop
     // (also while a blocking call waits).

@@ -28,7 +28,6 @@ TEST(MailMsgTest, ExtractsFromDateAndSubjectByExactPrefix)
         message.HeaderLines = c.Lines;
         ExtractHeaders(message);
         EXPECT_EQ(message.From + "|" + message.Date + "|" + message.Subject, c.Expected) << c.Lines[0];
-        EXPECT_EQ(message.MessageNumber, 7);
     }
 }
 

@@ -34,7 +34,7 @@ TEST_F(AppTest, DeleteInSessionOnlyAndByTheRowsNumber)
     EXPECT_TRUE(Main->BtnDelete->isEnabled());
     Main->BtnDelete->trigger();
     EXPECT_EQ(Rows(), (std::vector<std::string>{rows[0], rows[2]}));
-    CloseMain();
+    Main->close();
     EXPECT_EQ(LogLines("> DELE"), std::vector<std::string>{"> DELE 2"});
     EXPECT_EQ(LogLines("> QUIT"), std::vector<std::string>{"> QUIT"});
     // The server deleted at the end of the session.
@@ -67,7 +67,7 @@ TEST_F(AppTest, DeleteDuringTheCheckIsIgnoredAndCloseQuitsFirst)
         if (rq == pop3Quit)
             iniAtQuit = IniText();
     };
-    CloseMain();
+    Main->close();
     peer.Join();
     EXPECT_EQ(iniAtQuit, "[Account]\nHost=127.0.0.1\nPort=" + peer.PortText() + "\nUser=demo\n");
     EXPECT_NE(IniText().find("ShowLog=0"), std::string::npos);
@@ -82,7 +82,7 @@ TEST_F(AppTest, CloseDuringTheCheckEndsItFirst)
     ScriptCheck(peer, 3, 1);
     peer.Expect().WaitFor("never");
     StartOn(peer);
-    When([&] { return peer.Transcript().find("TOP 2 0") != std::string::npos; }, [&] { CloseMain(); });
+    When([&] { return peer.Transcript().find("TOP 2 0") != std::string::npos; }, [&] { Main->close(); });
     QElapsedTimer clock;
     clock.start();
     Connect();
@@ -105,7 +105,7 @@ TEST_F(AppTest, UnwritableSettingsAreReportedAndTheWindowCloses)
         shown = box->windowTitle().toStdString() + ": " + box->text().toStdString();
         box->accept();
     });
-    CloseMain();
+    Main->close();
     EXPECT_EQ(shown, "Error: Unable to write to " + IniPath);
     EXPECT_FALSE(Main->isVisible());
 }

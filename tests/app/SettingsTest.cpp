@@ -29,7 +29,7 @@ TEST_F(AppTest, ShowLogForms)
         EXPECT_EQ(Log->isVisible(), c.Shown);
         EXPECT_EQ(Main->MnuOptionsLog->isChecked(), c.Shown);
         EXPECT_EQ(Main->Pop3Client->Port(), "");
-        CloseMain();
+        Main->close();
         const std::string options = std::string("[Options]\nShowLog=") + (c.Shown ? "1" : "0") + "\n";
         EXPECT_EQ(IniText(), c.Value ? options + account : account + options);
     }
@@ -46,7 +46,7 @@ TEST_F(AppTest, SavingKeepsOtherContentAndNeverThePassword)
         dlg.TxtHost->setText("mail.example.fi");
         dlg.TxtPassword->setText("salainen");
     }, Qt::Key_Return);
-    CloseMain();
+    Main->close();
     EXPECT_EQ(IniText(), "; own notes\r\n[Account]\r\nHost=mail.example.fi\r\nSignature=Terveisin, Liisa\r\n"
                          "Port=\r\nUser=\r\n\r\n[Window]\r\nLeft=10\r\n[Options]\r\nShowLog=0\r\n");
 }
@@ -105,7 +105,7 @@ TEST_F(AppTest, LogWindowShowsAndHides)
     }
     EXPECT_EQ(states, "11 00 00 11 01 00 11 01 ");
     EXPECT_EQ(LogLines(), TStrings{"while hidden"});
-    CloseMain();
+    Main->close();
     EXPECT_NE(IniText().find("ShowLog=1"), std::string::npos);
 }
 
