@@ -24,9 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <string>
-#include <vector>
 
 struct QtEnvironment : ::testing::Environment {
     void SetUp() override
@@ -47,7 +45,7 @@ struct QtEnvironment : ::testing::Environment {
 inline const auto* gQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 // What the server receives from a check of two messages with the account
-// of WriteAccount (user demo, the built-in password).
+// of StartOn (user demo, the built-in password).
 inline const std::string kCheckOfTwo = "USER demo\r\nPASS tqrnbzxa\r\nSTAT\r\nLIST\r\nTOP 1 0\r\nTOP 2 0\r\n";
 
 class AppTest : public ::testing::Test {
@@ -67,10 +65,6 @@ protected:
     }
 
     void WriteIni(const std::string& text) const { std::ofstream(IniPath, std::ios::binary) << text; }
-    void WriteAccount(const std::string& port) const
-    {
-        WriteIni("[Account]\nHost=127.0.0.1\nPort=" + port + "\nUser=demo\n");
-    }
     std::string IniText() const { return testsupport::ReadFileBytes(IniPath); }
     // Creates and shows the windows, in place of those of an earlier Start.
     void Start()
@@ -83,9 +77,15 @@ protected:
         Main->show();
     }
     void Stop() { Main.reset(); Dlg.reset(); Log.reset(); }
-    // Starts the peer's script, then the windows with settings for it.
-    void StartOn(testsupport::Pop3Peer& peer) { peer.Start(); WriteAccount(peer.PortText()); Start(); }
-    void StartOn(const testsupport::Dovecot& server) { WriteAccount(server.PortText()); Start(); }
+    // Starts the windows with the account 127.0.0.1:port, user demo; for a
+    // peer, its script first.
+    void StartOn(const std::string& port)
+    {
+        WriteIni("[Account]\nHost=127.0.0.1\nPort=" + port + "\nUser=demo\n");
+        Start();
+    }
+    void StartOn(testsupport::Pop3Peer& peer) { peer.Start(); StartOn(peer.PortText()); }
+    void StartOn(const testsupport::Dovecot& server) { StartOn(server.PortText()); }
     // Banner, login, STAT and LIST of `count` messages of 100 bytes, and a
     // TOP answer "Subject: message <n>" for the first `tops` of them.
     static void ScriptCheck(testsupport::Pop3Peer& peer, int count, int tops)

@@ -1,7 +1,6 @@
 // The user deletes messages, disconnects and closes the program.
 #include "tests/app/AppFixture.h"
 
-#include <QAction>
 #include <QElapsedTimer>
 #include <QMessageBox>
 

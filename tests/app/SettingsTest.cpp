@@ -2,7 +2,6 @@
 // server dialog, and shows or hides the log window.
 #include "tests/app/AppFixture.h"
 
-#include <QAction>
 #include <QLineEdit>
 
 namespace {
