@@ -65,22 +65,6 @@ TEST_F(AppTest, EmptyMailboxListsNothingAndSendsNoTop)
     EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 demo on 0 viesti\xE4");
 }
 
-TEST_F(AppTest, WrongPasswordLogsBothRefusalsAndSendsNoTop)
-{
-    Pop3Peer peer;
-    peer.Reply("+OK ready").Answer("+OK user").Answer("-ERR [AUTH] Authentication failed.").Expect();
-    StartOn(peer);
-    Connect();
-    EXPECT_EQ(Main->StatCount(), 0);
-    EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 demo on 0 viesti\xE4");
-    Main.reset();
-    peer.Join();
-    EXPECT_EQ(peer.Transcript(), "USER demo\r\nPASS tqrnbzxa\r\n");
-    EXPECT_EQ(LogLines("-ERR"),
-              (std::vector<std::string>{"-ERR STAT command invalid now", "-ERR LIST command invalid now"}));
-    EXPECT_EQ(LogLines("Request Done Rq=2"), std::vector<std::string>{"Request Done Rq=2 Error=500"});
-}
-
 // A step without answer is abandoned after Timeout seconds, sleeping in the
 // Qt loop; the sequence still makes its remaining calls.
 TEST_F(AppTest, TimeoutAbortsTheStepAndTheSequenceGoesOn)

@@ -50,13 +50,14 @@ TEST_F(AppTest, SavingKeepsOtherContentAndNeverThePassword)
                          "Port=\r\nUser=\r\n\r\n[Window]\r\nLeft=10\r\n[Options]\r\nShowLog=0\r\n");
 }
 
-// OK takes the texts for the next Connect, as Windows-1252 bytes. Cancel
-// and Esc change nothing. The password field shows what was typed in it
-// last, masked, never the built-in password.
-TEST_F(AppTest, AccountDialog)
+// OK takes the texts for the next Connect, as Windows-1252 bytes; the
+// server refuses the password, and the check logs the refusals of STAT and
+// LIST too, sending no TOP. Cancel and Esc change nothing. The password
+// field shows what was typed in it last, masked, never the built-in one.
+TEST_F(AppTest, AccountFromTheDialogAndAWrongPassword)
 {
     Pop3Peer peer;
-    peer.Reply("+OK ready").Answer("+OK").Answer("-ERR no").Close();
+    peer.Reply("+OK ready").Answer("+OK").Answer("-ERR [AUTH] Authentication failed.").Expect();
     peer.Start();
     Start();
     RunDialog([&](TDlgOptionsAccount& dlg) {
@@ -67,8 +68,10 @@ TEST_F(AppTest, AccountDialog)
         dlg.TxtPassword->setText(QString::fromUtf8("pääsy"));
     }, Qt::Key_Return);
     Connect();
-    peer.Join();
-    EXPECT_EQ(peer.Transcript(), "USER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\n");
+    EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 k\xE4ytt\xE4j\xE4 on 0 viesti\xE4");
+    EXPECT_EQ(LogLines("-ERR"),
+              (std::vector<std::string>{"-ERR STAT command invalid now", "-ERR LIST command invalid now"}));
+    EXPECT_EQ(LogLines("Request Done Rq=2"), std::vector<std::string>{"Request Done Rq=2 Error=500"});
     QString typed = QString::fromUtf8("pääsy");
     for (int key : {0, int(Qt::Key_Escape)}) {
         SCOPED_TRACE(key);
@@ -83,6 +86,9 @@ TEST_F(AppTest, AccountDialog)
         EXPECT_EQ(Main->AccountHost() + " " + Main->AccountUser(), "127.0.0.1 k\xE4ytt\xE4j\xE4");
         EXPECT_EQ(Main->Pop3Client->PassWord(), "p\xE4\xE4sy");
     }
+    Stop();
+    peer.Join();
+    EXPECT_EQ(peer.Transcript(), "USER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\n");
 }
 
 // The menu item shows and hides the log window, which keeps its lines; its
