@@ -1,63 +1,160 @@
-// One fixture for the windows: it writes a settings file into a temporary
-// folder, creates the main window, the dialog and the log window in the
-// program's order and shows the main window. The Qt application and the
-// front end that hosts the platform loop live in a GoogleTest environment,
-// so listing the tests needs no display.
+// One fixture for the windows: a settings file in a temporary folder, the
+// main window, the dialog and the log window created in the program's order.
+// The Qt application and the front end that hosts the platform loop live in
+// a GoogleTest environment, so listing the tests needs no display.
 #pragma once
 
 #include "app/Account.h"
 #include "app/Log.h"
 #include "app/Main.h"
 #include "app/MessageList.h"
+#include "app/QtFrontEnd.h"
 #include "tests/support/Dovecot.h"
 #include "tests/support/Mailbox.h"
 #include "tests/support/Pop3Peer.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <string>
-#include <vector>
+
+struct QtEnvironment : ::testing::Environment {
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "app_tests";
+        static char* argv[] = {name, nullptr};
+        FApp = std::make_unique<QApplication>(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Quillbox"));
+        QApplication::setQuitOnLastWindowClosed(false);
+        FFrontEnd = std::make_unique<TQtFrontEnd>();
+    }
+    void TearDown() override { FFrontEnd.reset(); FApp.reset(); }
+
+    std::unique_ptr<QApplication> FApp;
+    std::unique_ptr<TQtFrontEnd> FFrontEnd;
+};
+inline const auto* gQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// What the server receives from a check of two messages with the account
+// of StartOn (user demo, the built-in password).
+inline const std::string kCheckOfTwo = "USER demo\r\nPASS tqrnbzxa\r\nSTAT\r\nLIST\r\nTOP 1 0\r\nTOP 2 0\r\n";
 
 class AppTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-app-XXXXXX").string();
+        Dir = mkdtemp(pattern.data());
+        IniPath = (Dir / "Quillbox.ini").string();
+    }
+    void TearDown() override
+    {
+        if (Main && Main->isVisible())
+            Main->close();
+        Stop();
+        std::filesystem::remove_all(Dir);
+    }
 
     void WriteIni(const std::string& text) const { std::ofstream(IniPath, std::ios::binary) << text; }
-    // Settings for 127.0.0.1:port, user demo.
-    void WriteAccount(const std::string& port) const
+    std::string IniText() const { return testsupport::ReadFileBytes(IniPath); }
+    // Creates and shows the windows, in place of those of an earlier Start.
+    void Start()
+    {
+        Stop();
+        Main = std::make_unique<TFrmMain>(IniPath);
+        Dlg = std::make_unique<TDlgOptionsAccount>();
+        Log = std::make_unique<TFrmLog>();
+        Main->SetForms(Dlg.get(), Log.get());
+        Main->show();
+    }
+    void Stop() { Main.reset(); Dlg.reset(); Log.reset(); }
+    // Starts the windows with the account 127.0.0.1:port, user demo; for a
+    // peer, its script first.
+    void StartOn(const std::string& port)
     {
         WriteIni("[Account]\nHost=127.0.0.1\nPort=" + port + "\nUser=demo\n");
+        Start();
     }
-    std::string IniText() const { return testsupport::ReadFileBytes(IniPath); }
-    void Start();
-    // Starts the peer's script, then the windows with settings for it.
     void StartOn(testsupport::Pop3Peer& peer) { peer.Start(); StartOn(peer.PortText()); }
     void StartOn(const testsupport::Dovecot& server) { StartOn(server.PortText()); }
-    void StartOn(const std::string& port) { WriteAccount(port); Start(); }
+    // Banner, login, STAT and LIST of `count` messages of 100 bytes, and a
+    // TOP answer "Subject: message <n>" for the first `tops` of them.
+    static void ScriptCheck(testsupport::Pop3Peer& peer, int count, int tops)
+    {
+        peer.Reply("+OK ready").Answer("+OK").Answer("+OK");
+        peer.Answer("+OK " + std::to_string(count) + " " + std::to_string(count * 100)).Answer("+OK");
+        for (int i = 1; i <= count; ++i)
+            peer.Reply(std::to_string(i) + " 100");
+        peer.Reply(".");
+        for (int i = 1; i <= tops; ++i)
+            peer.Answer("+OK").Reply("Subject: message " + std::to_string(i)).Reply(".");
+    }
     // Presses Connect; returns when the check sequence has ended.
     void Connect() { Main->BtnConnect->trigger(); }
-    void Select(int index);
-    void CloseMain() { Main->close(); }
+    void Select(int index) { Main->LvwMessages->clearSelection(); Main->LvwMessages->Row(index)->setSelected(true); }
 
     // Runs action once ready() holds, polling from a timer in the Qt loop
     // (also while a blocking call waits).
-    void When(std::function<bool()> ready, std::function<void()> action);
-    // Runs action on the next modal window.
-    void OnNextModal(std::function<void(QWidget*)> action);
-    // The dialog flow: edit the dialog, then close it with key
+    static void When(std::function<bool()> ready, std::function<void()> action)
+    {
+        auto* timer = new QTimer();
+        QObject::connect(timer, &QTimer::timeout, [timer, ready, action] {
+            if (ready()) {
+                timer->stop();
+                timer->deleteLater();
+                action();
+            }
+        });
+        timer->start(10);
+    }
+    static void OnNextModal(std::function<void(QWidget*)> action)
+    {
+        When([] { return QApplication::activeModalWidget(); }, [action] { action(QApplication::activeModalWidget()); });
+    }
+    // Opens the account dialog, edits it, then closes it with key
     // (Qt::Key_Return, Qt::Key_Escape, or 0 for the Cancel button).
-    void RunDialog(const std::function<void(TDlgOptionsAccount&)>& edit, int key);
-    bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+    void RunDialog(const std::function<void(TDlgOptionsAccount&)>& edit, int key)
+    {
+        OnNextModal([edit, key](QWidget* modal) {
+            auto& dlg = *static_cast<TDlgOptionsAccount*>(modal);
+            edit(dlg);
+            if (key == 0)
+                dlg.BtnCancel->click();
+            else
+                QTest::keyClick(&dlg, Qt::Key(key));
+        });
+        Main->MnuOptionsAccount->trigger();
+    }
 
-    // The log's lines that begin with prefix.
-    std::vector<std::string> LogLines(const std::string& prefix = "") const;
-    // The message number of every row, top to bottom.
-    std::vector<Integer> RowNumbers() const;
+    std::vector<std::string> LogLines(const std::string& prefix = "") const
+    {
+        std::vector<std::string> lines;
+        for (const std::string& line : Log->Lines())
+            if (line.starts_with(prefix))
+                lines.push_back(line);
+        return lines;
+    }
+    // Every row as "<message number>:<subject>|<from>|<date>|<size>".
+    std::vector<std::string> Rows() const
+    {
+        std::vector<std::string> rows;
+        for (int i = 0; i < Main->LvwMessages->RowCount(); ++i) {
+            std::string row = std::to_string(Main->LvwMessages->Row(i)->Data()) + ":";
+            for (int column = 0; column < 4; ++column)
+                row += Main->LvwMessages->CellText(i, column) + (column < 3 ? "|" : "");
+            rows.push_back(row);
+        }
+        return rows;
+    }
 
     std::filesystem::path Dir;
     std::string IniPath;

@@ -2,43 +2,35 @@
 // server dialog, and shows or hides the log window.
 #include "tests/app/AppFixture.h"
 
-#include "app/AnsiText.h"
-
-#include <QAction>
 #include <QLineEdit>
-#include <QTest>
 
 namespace {
 
 using testsupport::Pop3Peer;
 
-TEST_F(AppTest, FirstStartWithoutSettingsFile)
-{
-    Start();
-    EXPECT_EQ(Main->AccountHost(), "");
-    EXPECT_EQ(Main->Pop3Client->Port(), ""); // not the initial "pop3"
-    EXPECT_EQ(Main->Pop3Client->PassWord(), "tqrnbzxa");
-    EXPECT_FALSE(Log->isVisible());
-    EXPECT_FALSE(Main->MnuOptionsLog->isChecked());
-    CloseMain();
-    EXPECT_EQ(IniText(), "[Account]\nHost=\nPort=\nUser=\n[Options]\nShowLog=0\n");
-}
-
-TEST_F(AppTest, ShowLogValueForms)
+// Without the key (or the file) the log is hidden; ShowLog shows it for
+// the integer 1 in any of its forms. Without an account the port is empty,
+// not the client's initial "pop3". Closing writes the four keys, creating
+// the file when there is none.
+TEST_F(AppTest, ShowLogForms)
 {
     const struct {
-        const char* Value;
+        const char* Value; // nullptr: no file
         bool Shown;
-    } cases[] = {{"1", true},  {"01", true},   {"0x1", true}, {"$1", true}, {"2", false},
-                 {"yes", false}, {"true", false}, {"", false}};
+    } cases[] = {{nullptr, false}, {"1", true},     {"01", true},     {"0x1", true}, {"$1", true},
+                 {"2", false},     {"yes", false}, {"true", false}, {"", false}};
+    const std::string account = "[Account]\nHost=\nPort=\nUser=\n";
     for (const auto& c : cases) {
-        WriteIni(std::string("[Options]\nShowLog=") + c.Value + "\n");
+        SCOPED_TRACE(c.Value ? c.Value : "no file");
+        if (c.Value)
+            WriteIni(std::string("[Options]\nShowLog=") + c.Value + "\n");
         Start();
-        EXPECT_EQ(Log->isVisible(), c.Shown) << c.Value;
-        EXPECT_EQ(Main->MnuOptionsLog->isChecked(), c.Shown) << c.Value;
-        CloseMain();
-        EXPECT_NE(IniText().find(c.Shown ? "ShowLog=1" : "ShowLog=0"), std::string::npos) << c.Value;
-        Main.reset();
+        EXPECT_EQ(Log->isVisible(), c.Shown);
+        EXPECT_EQ(Main->MnuOptionsLog->isChecked(), c.Shown);
+        EXPECT_EQ(Main->Pop3Client->Port(), "");
+        Main->close();
+        const std::string options = std::string("[Options]\nShowLog=") + (c.Shown ? "1" : "0") + "\n";
+        EXPECT_EQ(IniText(), c.Value ? options + account : account + options);
     }
 }
 
@@ -53,72 +45,50 @@ TEST_F(AppTest, SavingKeepsOtherContentAndNeverThePassword)
         dlg.TxtHost->setText("mail.example.fi");
         dlg.TxtPassword->setText("salainen");
     }, Qt::Key_Return);
-    CloseMain();
+    Main->close();
     EXPECT_EQ(IniText(), "; own notes\r\n[Account]\r\nHost=mail.example.fi\r\nSignature=Terveisin, Liisa\r\n"
                          "Port=\r\nUser=\r\n\r\n[Window]\r\nLeft=10\r\n[Options]\r\nShowLog=0\r\n");
 }
 
-TEST_F(AppTest, DialogOkTakesTheTextsForTheNextConnect)
+// OK takes the texts for the next Connect, as Windows-1252 bytes; the
+// server refuses the password, and the check logs the refusals of STAT and
+// LIST too, sending no TOP. Cancel and Esc change nothing. The password
+// field shows what was typed in it last, masked, never the built-in one.
+TEST_F(AppTest, AccountFromTheDialogAndAWrongPassword)
 {
     Pop3Peer peer;
-    peer.Reply("+OK ready").Answer("+OK").Answer("-ERR no").Close();
+    peer.Reply("+OK ready").Answer("+OK").Answer("-ERR [AUTH] Authentication failed.").Expect();
     peer.Start();
     Start();
     RunDialog([&](TDlgOptionsAccount& dlg) {
-        EXPECT_EQ(dlg.TxtHost->text(), "");
+        EXPECT_EQ(dlg.TxtHost->text() + dlg.TxtPassword->text(), "");
         dlg.TxtHost->setText("127.0.0.1");
         dlg.TxtPort->setText(QString::fromStdString(peer.PortText()));
         dlg.TxtUser->setText(QString::fromUtf8("käyttäjä"));
         dlg.TxtPassword->setText(QString::fromUtf8("pääsy"));
     }, Qt::Key_Return);
-    EXPECT_EQ(Main->AccountUser(), "k\xE4ytt\xE4j\xE4");
-    EXPECT_EQ(Main->Pop3Client->Host(), "127.0.0.1");
-    EXPECT_EQ(Main->Pop3Client->PassWord(), "p\xE4\xE4sy");
     Connect();
-    peer.Join();
-    // What the user typed goes out as Windows-1252 bytes.
-    EXPECT_EQ(peer.Transcript(), "USER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\n");
-}
-
-TEST_F(AppTest, DialogCancelAndEscChangeNothing)
-{
+    EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 k\xE4ytt\xE4j\xE4 on 0 viesti\xE4");
+    EXPECT_EQ(LogLines("-ERR"),
+              (std::vector<std::string>{"-ERR STAT command invalid now", "-ERR LIST command invalid now"}));
+    EXPECT_EQ(LogLines("Request Done Rq=2"), std::vector<std::string>{"Request Done Rq=2 Error=500"});
+    QString typed = QString::fromUtf8("pääsy");
     for (int key : {0, int(Qt::Key_Escape)}) {
-        WriteAccount("110");
-        Start();
-        RunDialog([](TDlgOptionsAccount& dlg) {
-            EXPECT_EQ(dlg.TxtPort->text(), "110");
+        SCOPED_TRACE(key);
+        RunDialog([&](TDlgOptionsAccount& dlg) {
+            EXPECT_EQ(dlg.TxtPort->text().toStdString(), peer.PortText());
+            EXPECT_EQ(dlg.TxtPassword->text(), typed);
+            EXPECT_EQ(dlg.TxtPassword->displayText(), QString(typed.size(), '*'));
             dlg.TxtHost->setText("changed");
             dlg.TxtUser->setText("changed");
-            dlg.TxtPassword->setText("changed");
+            dlg.TxtPassword->setText(typed = "changed");
         }, key);
-        EXPECT_EQ(Main->AccountHost(), "127.0.0.1") << key;
-        EXPECT_EQ(Main->AccountUser(), "demo") << key;
-        EXPECT_EQ(Main->Pop3Client->PassWord(), "tqrnbzxa") << key;
-        Main.reset();
-        Dlg.reset();
-        Log.reset();
+        EXPECT_EQ(Main->AccountHost() + " " + Main->AccountUser(), "127.0.0.1 k\xE4ytt\xE4j\xE4");
+        EXPECT_EQ(Main->Pop3Client->PassWord(), "p\xE4\xE4sy");
     }
-}
-
-// The password field shows what was typed the last time, masked with "*",
-// never the built-in password.
-TEST_F(AppTest, DialogRemembersTheTypedPasswordMasked)
-{
-    Start();
-    std::string first;
-    RunDialog([&](TDlgOptionsAccount& dlg) {
-        first = dlg.TxtPassword->text().toStdString();
-        dlg.TxtPassword->setText("abc");
-    }, Qt::Key_Return);
-    std::string second;
-    std::string masked;
-    RunDialog([&](TDlgOptionsAccount& dlg) {
-        second = dlg.TxtPassword->text().toStdString();
-        masked = dlg.TxtPassword->displayText().toStdString();
-    }, Qt::Key_Escape);
-    EXPECT_EQ(first, "");
-    EXPECT_EQ(second, "abc");
-    EXPECT_EQ(masked, "***");
+    Stop();
+    peer.Join();
+    EXPECT_EQ(peer.Transcript(), "USER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\n");
 }
 
 // The menu item shows and hides the log window, which keeps its lines; its
@@ -127,22 +97,20 @@ TEST_F(AppTest, LogWindowShowsAndHides)
 {
     WriteIni("[Options]\nShowLog=1\n");
     Start();
-    const auto state = [this] { return std::pair(Log->isVisible(), Main->MnuOptionsLog->isChecked()); };
-    EXPECT_EQ(state(), std::pair(true, true));
-    Main->MnuOptionsLog->trigger();
-    EXPECT_EQ(state(), std::pair(false, false));
-    Main->Pop3Client->OnDisplay(nullptr, "while hidden");
-    Main->MnuOptionsLog->trigger();
-    EXPECT_EQ(state(), std::pair(true, true));
+    // Each step: m the menu item, c the log's close box, d a log line.
+    std::string states;
+    for (char step : std::string("-mdmcmmc")) {
+        if (step == 'm')
+            Main->MnuOptionsLog->trigger();
+        if (step == 'c')
+            Log->close();
+        if (step == 'd')
+            Main->Pop3Client->OnDisplay(nullptr, "while hidden");
+        states += std::to_string(Log->isVisible()) + std::to_string(Main->MnuOptionsLog->isChecked()) + " ";
+    }
+    EXPECT_EQ(states, "11 00 00 11 01 00 11 01 ");
     EXPECT_EQ(LogLines(), TStrings{"while hidden"});
-    Log->close();
-    EXPECT_EQ(state(), std::pair(false, true));
-    Main->MnuOptionsLog->trigger();
-    EXPECT_EQ(state(), std::pair(false, false));
-    Main->MnuOptionsLog->trigger();
-    EXPECT_EQ(state(), std::pair(true, true));
-    Log->close();
-    CloseMain();
+    Main->close();
     EXPECT_NE(IniText().find("ShowLog=1"), std::string::npos);
 }
 

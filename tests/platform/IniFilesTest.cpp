@@ -13,7 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::GetPrivateProfileString;
 using platform::ProfileTextToInt;
-using platform::TIniFile;
 using platform::WritePrivateProfileString;
 
 // A settings file in a fresh temporary folder.
@@ -27,7 +26,6 @@ protected:
     }
     void TearDown() override { fs::remove_all(FDir); }
     void Put(const std::string& text) const { std::ofstream(FPath, std::ios::binary) << text; }
-    std::string Contents() const { return testsupport::ReadFileBytes(FPath); }
 
     std::string FDir;
     std::string FPath;
@@ -35,23 +33,14 @@ protected:
 
 TEST_F(IniFileTest, ReadsValuesByPrivateProfileRules)
 {
-    Put("; comment=ignored\r\n"
-        "[Account]\r\n"
-        "  host  =  mail.example  \r\n"
-        "Host=second\r\n"
-        "Port=110\r\n"
-        "[account]\r\n"
-        "User=in a later section of the same name\r\n"
-        "[Options]\n"
-        "ShowLog=\n"
-        "NoEquals\n"
-        "[Long]\nK=" + std::string(1500, 'v') + "\n");
-    struct Case {
+    Put("; comment=ignored\r\n[Account]\r\n  host  =  mail.example  \r\nHost=second\r\nPort=110\r\n"
+        "[account]\r\nUser=in a later section of the same name\r\n"
+        "[Options]\nShowLog=\nNoEquals\n[Long]\nK=" + std::string(1500, 'v') + "\n");
+    const struct {
         const char* Section;
         const char* Key;
         const char* Expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"Account", "Host", "mail.example"}, // blanks trimmed, first match wins
         {"ACCOUNT", "PORT", "110"},          // names compare without letter case
         {"Account", "User", "default"},      // only the first section counts
@@ -61,7 +50,7 @@ TEST_F(IniFileTest, ReadsValuesByPrivateProfileRules)
         {"", "; comment", "default"},
     };
     EXPECT_EQ(GetPrivateProfileString("Long", "K", "", FPath), std::string(1023, 'v'));
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(GetPrivateProfileString(c.Section, c.Key, "default", FPath), c.Expected)
             << c.Section << "/" << c.Key;
     EXPECT_EQ(GetPrivateProfileString("Account", "Host", "none", FDir + "/absent.ini"), "none");
@@ -69,30 +58,28 @@ TEST_F(IniFileTest, ReadsValuesByPrivateProfileRules)
 
 TEST_F(IniFileTest, ReadsTheIntegerForms)
 {
-    struct Case {
+    const struct {
         const char* Text;
         Integer Expected;
+    } cases[] = {
+        {"1", 1},     {"01", 1},  {"0x1", 1},    {"0X1f", 31}, {"$1", 1},   {"$ff", 255},
+        {"-12", -12}, {"2", 2},   {"true", -7},  {"yes", -7},  {"", -7},    {"0x", -7},
+        {"1.0", -7},  {"$", -7},  {"0xg", -7},   {"2147483648", -7},        {"$FFFFFFFF", -1},
     };
-    const Case cases[] = {
-        {"1", 1},     {"01", 1},     {"0x1", 1},   {"0X1f", 31}, {"$1", 1},          {"$ff", 255},
-        {"-12", -12}, {"2", 2},      {"true", -7}, {"yes", -7},  {"", -7},           {"0x", -7},
-        {"1.0", -7},  {"$", -7},     {"0xg", -7},  {"2147483648", -7}, {"$FFFFFFFF", -1},
-    };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(ProfileTextToInt(c.Text, -7), c.Expected) << '"' << c.Text << '"';
 }
 
 // Each case writes one key into a file holding `Before` (none: no file).
 TEST_F(IniFileTest, WritingChangesOnlyWhatItMust)
 {
-    struct Case {
+    const struct {
         const char* Before;
         const char* Section;
         const char* Key;
         const char* Value;
         const char* After;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"; notes\r\n[Account]\r\nHost=old\r\nX = kept  \r\n\r\n[M]\r\nx=1\r\n", "account", "HOST", "new",
          "; notes\r\n[Account]\r\nHOST=new\r\nX = kept  \r\n\r\n[M]\r\nx=1\r\n"},
         {"[Account]\nHost=h\n\n[M]\nx=1", "Account", "Port", "110", "[Account]\nHost=h\nPort=110\n\n[M]\nx=1"},
@@ -100,27 +87,14 @@ TEST_F(IniFileTest, WritingChangesOnlyWhatItMust)
         {"[M]\nx=1", "Options", "ShowLog", "1", "[M]\nx=1\n[Options]\nShowLog=1\n"},
         {nullptr, "Account", "Host", "a\r\nb\nc", "[Account]\nHost=a  b c\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         fs::remove(FPath);
         if (c.Before)
             Put(c.Before);
         ASSERT_TRUE(WritePrivateProfileString(c.Section, c.Key, c.Value, FPath)) << c.Key;
-        EXPECT_EQ(Contents(), c.After) << c.Key;
+        EXPECT_EQ(testsupport::ReadFileBytes(FPath), c.After) << c.Key;
         // The atomic replacement leaves no temporary file behind.
         EXPECT_EQ(std::distance(fs::directory_iterator(FDir), fs::directory_iterator()), 1);
-    }
-}
-
-TEST_F(IniFileTest, RefusedWriteRaisesWithTheFileName)
-{
-    // A folder that does not exist refuses the file, even for root.
-    const std::string path = FDir + "/missing/Quillbox.ini";
-    TIniFile ini(path);
-    try {
-        ini.WriteInteger("Options", "ShowLog", 1);
-        FAIL() << "no exception";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), "Unable to write to " + path);
     }
 }
 
