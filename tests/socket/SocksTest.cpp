@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,18 +59,14 @@ struct SocksClient {
     std::vector<std::string> Pieces;
     std::string Data; // all pieces
     Integer FirstRcvdCount = -1; // RcvdCount at the first OnDataAvailable
-    bool LineModeOnConnect = false;
+    std::map<std::string, std::function<void()>> After; // runs once the event is logged
 
     SocksClient()
     {
         S.OnSocksConnected = [this](TObject*, Word e) { Log("socks connected", e); };
         S.OnSocksAuthState = [this](TObject*, TSocksAuthState a) { Log("auth", a); };
         S.OnSocksError = [this](TObject*, Integer e, const std::string& m) { Log("error", e, " " + m); };
-        S.OnSessionConnected = [this](TObject*, Word e) {
-            Log("connected", e);
-            if (LineModeOnConnect)
-                S.SetLineMode(true);
-        };
+        S.OnSessionConnected = [this](TObject*, Word e) { Log("connected", e); };
         S.OnSessionClosed = [this](TObject*, Word e) { Log("closed", e); };
         S.OnDataAvailable = [this](TObject*, Word) {
             if (FirstRcvdCount < 0)
@@ -95,6 +92,8 @@ struct SocksClient {
     void Log(const char* what, Integer n, const std::string& more = "")
     {
         Events += what + (" " + std::to_string(n)) + more + "\n";
+        if (auto action = After.find(what); action != After.end())
+            action->second();
     }
     // Whether a logged line starts with these characters.
     bool Logged(const std::string& start) const { return ("\n" + Events).find("\n" + start) != std::string::npos; }
@@ -235,8 +234,7 @@ const FailureCase FailureCases[] = {
     {"ReadNotificationWithAnError", "5", false, {{Offer0, ""}},
      "socks connected 0\nerror 10053 data receive error\nconnected 10053\nclosed 10053\n",
      [](ScriptedProxy& p) {
-         p.S.OnSocksConnected = [&p](TObject*, Word e) {
-             p.Log("socks connected", e);
+         p.After["socks connected"] = [&p] {
              platform::PostNotification(p.S.NotifyEndpoint(), WM_ASYNCSELECT, p.S.SocketHandle(),
                                         platform::sock::FD_READ | (10053 << 16));
          };
@@ -245,12 +243,7 @@ const FailureCase FailureCases[] = {
      [](ScriptedProxy& p) { p.S.SetSocksPort(std::to_string(testsupport::UnusedPort())); }},
     {"HandlerClosesInOnSessionConnected", "5", false, {{Offer0, "\x05\xff"s}},
      "socks connected 0\nerror 20003 authentification method not acceptable\nconnected 20003\nclosed 0\n",
-     [](ScriptedProxy& p) {
-         p.S.OnSessionConnected = [&p](TObject*, Word e) {
-             p.Log("connected", e);
-             p.S.Close();
-         };
-     }},
+     [](ScriptedProxy& p) { p.After["connected"] = [&p] { p.S.Close(); }; }},
 };
 
 class SocksFailure : public testing::TestWithParam<FailureCase> {};
@@ -309,7 +302,8 @@ TEST_P(SocksSuccess, ConnectsAndDeliversTheBytesBehindTheReply)
             std::vector<Round> rounds = c.Rounds;
             rounds.back().second += "+OK ready\r\n+OK";
             ScriptedProxy p(rounds, c.Level, c.Auth, oneByte);
-            p.LineModeOnConnect = lineMode;
+            if (lineMode)
+                p.After["connected"] = [&p] { p.S.SetLineMode(true); };
             p.Peer.WaitFor("more").Write(" more\r\n");
             p.Run();
             p.Peer.Signal("more");
@@ -404,7 +398,7 @@ TEST_P(RealProxy, CarriesAPop3ConversationWithDovecotInLineMode)
     testsupport::SocksProxy proxy(c.Kind, c.Auth ? "u" : "", "pw");
     SocksClient client;
     client.Aim(proxy.PortText(), c.Level, c.Auth, c.Addr, dovecot.PortText());
-    client.LineModeOnConnect = true;
+    client.After["connected"] = [&client] { client.S.SetLineMode(true); };
     client.S.Connect();
     for (const std::string& command : {"USER " + dovecot.User(), "PASS " + dovecot.Password(), "QUIT"s, ""s}) {
         const size_t have = client.Pieces.size();
