@@ -640,30 +640,6 @@ TEST(ApplicationTest, TerminatedFlag)
     EXPECT_FALSE(Application::Terminated());
 }
 
-// A wait without limit must end when the application is asked to terminate
-// from another thread, so that its caller can look at the flag; the
-// application pump turns a quit request into that flag.
-TEST_F(EventLoopTest, TerminateEndsAWaitAndAQuitRequestTerminates)
-{
-    Application::ResetTerminated();
-    std::thread terminator([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        Application::Terminate();
-    });
-    const int64_t start = NowMs();
-    EXPECT_FALSE(EventLoop::Wait(10000));
-    EXPECT_LT(NowMs() - start, 5000) << "woken, not timed out";
-    terminator.join();
-    EXPECT_TRUE(Application::Terminated());
-
-    Application::ResetTerminated();
-    PostQuitRequest();
-    Application::ProcessMessages();
-    EXPECT_TRUE(Application::Terminated());
-    EXPECT_EQ(EventLoop::PumpOne(), EventLoop::PumpResult::Empty) << "the request was taken";
-    Application::ResetTerminated();
-}
-
 TEST(TickCountTest, AdvancesAcrossASleep)
 {
     const uint32_t before = GetTickCount();

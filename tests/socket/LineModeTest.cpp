@@ -5,31 +5,29 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
-using testsupport::ScriptedPeer;
+using Pieces = std::vector<std::string>;
 
 namespace {
 
-// Pause between two writes of the peer, so that each arrives in a read of
-// its own.
-constexpr int ReadGapMs = 80;
 const std::string Closed = "<closed>";
 
-// A line-mode socket connected to a scripted peer. Every piece a handler
-// takes is recorded in order, followed by Closed when the session ends.
+// A line-mode socket on a scripted peer. Every piece a handler takes is
+// recorded in order, then Closed when the session ends.
 class LineModeTest : public ::testing::Test {
-protected:
-    ScriptedPeer Peer;
+public:
+    testsupport::ScriptedPeer Peer;
     TWSocket S;
-    std::vector<std::string> Pieces;
+    Pieces Taken;
     int Calls = 0;
-    // Decides what the handler does; by default it takes with ReceiveStr.
-    std::function<void()> Handler = [this] { TakeStr(); };
+    // What the handler does on its Calls-th call; by default it takes a line.
+    std::function<void()> Handler = [this] { Take(); };
 
     void SetUp() override
     {
@@ -38,23 +36,17 @@ protected:
             ++Calls;
             Handler();
         };
-        S.OnSessionClosed = [this](TObject*, Word) { Pieces.push_back(Closed); };
+        S.OnSessionClosed = [this](TObject*, Word) { Taken.push_back(Closed); };
     }
-
-    void TakeStr() { Keep(S.ReceiveStr()); }
-    void Take(Integer size)
+    // Takes with ReceiveStr, or with Receive into a buffer of this size.
+    void Take(Integer size = 0)
     {
-        std::string buf(static_cast<size_t>(size), '\0');
-        Integer n = S.Receive(buf.data(), size);
-        Keep(n > 0 ? buf.substr(0, static_cast<size_t>(n)) : std::string());
-    }
-    void Keep(const std::string& piece)
-    {
+        std::string piece = size > 0 ? std::string(static_cast<size_t>(size), '\0') : S.ReceiveStr();
+        if (size > 0)
+            piece.resize(static_cast<size_t>(std::max<Integer>(S.Receive(piece.data(), size), 0)));
         if (!piece.empty())
-            Pieces.push_back(piece);
+            Taken.push_back(piece);
     }
-
-    // Starts the peer's script and connects to it.
     void Open()
     {
         Peer.Start();
@@ -62,51 +54,44 @@ protected:
         S.SetPort(Peer.PortText());
         S.Connect();
     }
-    bool ClosedReported() const { return !Pieces.empty() && Pieces.back() == Closed; }
-
-    // Plays the chunks one read apart, reads back echoBytes, then closes;
-    // returns once the socket reported the close.
-    void Play(const std::vector<std::string>& chunks, size_t echoBytes = 0)
-    {
-        for (const auto& chunk : chunks)
-            Peer.Write(chunk).Sleep(ReadGapMs);
-        Peer.Read(echoBytes).Close();
-        Open();
-        ASSERT_TRUE(PumpUntil([&] { return ClosedReported(); }));
-    }
+    bool ClosedReported() const { return !Taken.empty() && Taken.back() == Closed; }
 };
 
 struct LineCase {
     const char* Name;
-    std::vector<std::string> Chunks;
+    std::vector<std::string> Chunks; // each arrives in a read of its own
     std::string LineEnd;
-    bool Edit;
-    bool Echo;
-    Integer BufferSize; // 0: ReceiveStr
-    std::vector<std::string> Expected;
+    bool Edit, Echo;
+    std::function<void(LineModeTest&)> Handler; // null: ReceiveStr
+    Pieces Expected;
     std::string OnTheWire; // what the peer reads back
 };
 
-const LineCase AllLineCases[] = {
-    {"SeveralLinesInOneRead", {"AB\r\nCD\r\nE", "F\r\n"}, "\r\n", false, false, 0,
-     {"AB\r\n", "CD\r\n", "EF\r\n", Closed}, ""},
-    {"LineEndSplitAcrossReads", {"AB\r", "\nC"}, "\r\n", false, false, 0, {"AB\r\n", "C", Closed}, ""},
-    {"SmallBufferTakesTheLineInPieces", {"ABCD\r\nE\r\n"}, "\r\n", false, false, 2,
-     {"AB", "CD", "\r\n", "E\r", "\n", Closed}, ""},
-    {"UnterminatedRestAtClose", {"xy\r\nz"}, "\r\n", false, false, 0, {"xy\r\n", "z", Closed}, ""},
-    {"OwnLineEndOfAnyLength", {"a||b|", "|c"}, "||", false, false, 0, {"a||", "b||", "c", Closed}, ""},
-    {"EmptyLineEndIsPlainData", {"ab\r\ncd"}, "", false, false, 0, {"ab\r\ncd", Closed}, ""},
-    {"EchoSendsTheBytesBack", {"hi\r\n"}, "\r\n", false, true, 0, {"hi\r\n", Closed}, "hi\r\n"},
-    {"BackspaceErases", {"abc\bd\r\n"}, "\r\n", true, false, 0, {"abd\r\n", Closed}, ""},
-    {"BackspaceEchoesEraseSequence", {"abc\bd\r\n"}, "\r\n", true, true, 0, {"abd\r\n", Closed},
-     "abc\b \bd\r\n"},
-    {"BackspaceAtLineStartIsDroppedSilently", {"\bx\r\n"}, "\r\n", true, true, 0, {"x\r\n", Closed}, "x\r\n"},
-    {"BackspaceErasesBytesOfAnEarlierRead", {"ab", "\b\bx\r\n"}, "\r\n", true, false, 0, {"x\r\n", Closed}, ""},
-    {"TabAdvancesToTheNextStop", {"a\tb\r\n", "\tc\r\n"}, "\r\n", true, true, 0,
-     {"a       b\r\n", "        c\r\n", Closed}, "a       b\r\n        c\r\n"},
-};
-
 class LineCases : public LineModeTest, public ::testing::WithParamInterface<LineCase> {};
+
+const LineCase AllLineCases[] = {
+    {"SeveralLinesInOneRead", {"AB\r\nCD\r\nE", "F\r\n"}, "\r\n", false, false, nullptr,
+     {"AB\r\n", "CD\r\n", "EF\r\n", Closed}, ""},
+    {"LineEndSplitAcrossReads", {"AB\r", "\nC"}, "\r\n", false, false, nullptr, {"AB\r\n", "C", Closed}, ""},
+    {"SmallBufferTakesTheLineInPieces", {"ABCD\r\nE\r\n"}, "\r\n", false, false, [](LineModeTest& t) { t.Take(2); },
+     {"AB", "CD", "\r\n", "E\r", "\n", Closed}, ""},
+    {"UnterminatedRestAtClose", {"xy\r\nz"}, "\r\n", false, false, nullptr, {"xy\r\n", "z", Closed}, ""},
+    // Each held byte is offered once, before OnSessionClosed.
+    {"CloseInsideTheHandlerOffersTheRestOnce", {"A\r\nB\r\nC"}, "\r\n", false, false, 
+     [](LineModeTest& t) {
+         t.Take();
+         if (t.Calls == 1)
+             t.S.Close();
+     },
+     {"A\r\n", "B\r\n", "C", Closed}, ""},
+    {"OwnLineEndOfAnyLength", {"a||b|", "|c"}, "||", false, false, nullptr, {"a||", "b||", "c", Closed}, ""},
+    {"EmptyLineEndIsPlainData", {"ab\r\ncd"}, "", false, false, nullptr, {"ab\r\ncd", Closed}, ""},
+    {"EchoSendsTheBytesBack", {"hi\r\n"}, "\r\n", false, true, nullptr, {"hi\r\n", Closed}, "hi\r\n"},
+    // A backspace at the line start is dropped silently; one in a later read
+    // erases a byte of an earlier one.
+    {"EditingErasesAndExpandsTabs", {"\bab", "\bd\r\n", "a\tb\r\n"}, "\r\n", true, true, nullptr,
+     {"ad\r\n", "a       b\r\n", Closed}, "ab\b \bd\r\na       b\r\n"},
+};
 
 TEST_P(LineCases, DeliversTheExpectedPieces)
 {
@@ -114,10 +99,14 @@ TEST_P(LineCases, DeliversTheExpectedPieces)
     S.SetLineEnd(c.LineEnd);
     S.SetLineEdit(c.Edit);
     S.SetLineEcho(c.Echo);
-    if (c.BufferSize > 0)
-        Handler = [this, size = c.BufferSize] { Take(size); };
-    Play(c.Chunks, c.OnTheWire.size());
-    EXPECT_EQ(Pieces, c.Expected);
+    if (c.Handler)
+        Handler = [this, &c] { c.Handler(*this); };
+    for (const auto& chunk : c.Chunks)
+        Peer.Write(chunk).Sleep(80);
+    Peer.Read(c.OnTheWire.size()).Close();
+    Open();
+    ASSERT_TRUE(PumpUntil([&] { return ClosedReported(); }));
+    EXPECT_EQ(Taken, c.Expected);
     EXPECT_EQ(Peer.Received(), c.OnTheWire);
     EXPECT_EQ(S.HeldCapacity(), 0) << "the held buffer is released at close";
 }
@@ -125,29 +114,23 @@ TEST_P(LineCases, DeliversTheExpectedPieces)
 INSTANTIATE_TEST_SUITE_P(Socket, LineCases, ::testing::ValuesIn(AllLineCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-// Switched off inside the handler: the rest arrives as plain data through
+// Switched off inside the handler, the rest arrives as plain data through
 // the redelivery; switched on again after taking part of it, the held bytes
 // are searched at once, without waiting for new bytes.
 TEST_F(LineModeTest, SwitchedOffAndOnInsideTheHandler)
 {
     Handler = [this] {
-        if (Calls == 1) {
-            TakeStr();
-            S.SetLineMode(false);
-        } else if (Calls == 2) {
-            Take(1);
-            S.SetLineMode(true);
-        } else {
-            TakeStr();
-        }
+        Take(Calls == 2 ? 1 : 0);
+        if (Calls <= 2)
+            S.SetLineMode(Calls == 2);
     };
     Peer.Write("A\r\nBC\r\nD").WaitFor("end").Close();
     Open();
-    ASSERT_TRUE(PumpUntil([&] { return Pieces.size() == 3; })) << ::testing::PrintToString(Pieces);
-    EXPECT_EQ(Pieces, (std::vector<std::string>{"A\r\n", "B", "C\r\n"}));
+    ASSERT_TRUE(PumpUntil([&] { return Taken.size() == 3; }));
+    EXPECT_EQ(Taken, (Pieces{"A\r\n", "B", "C\r\n"}));
     Peer.Signal("end");
     ASSERT_TRUE(PumpUntil([&] { return ClosedReported(); }));
-    EXPECT_EQ(Pieces, (std::vector<std::string>{"A\r\n", "B", "C\r\n", "D", Closed}));
+    EXPECT_EQ(Taken, (Pieces{"A\r\n", "B", "C\r\n", "D", Closed}));
 }
 
 // A handler that takes nothing is not called over and over: the line stays
@@ -159,48 +142,28 @@ TEST_F(LineModeTest, HandlersThatTakeNothingAreNotCalledInALoop)
     bool ignore = true;
     Handler = [&] {
         if (!ignore)
-            TakeStr();
+            Take();
     };
     Peer.Write("a\r\nb").WaitFor("more").Write("c\r\nd").WaitFor("plain").Write("e").WaitFor("end");
     Open();
     ASSERT_TRUE(PumpUntil([&] { return Calls > 0; }));
     PumpFor(100);
     EXPECT_EQ(Calls, 1);
-
     ignore = false;
     Peer.Signal("more");
-    ASSERT_TRUE(PumpUntil([&] { return Pieces.size() == 2; }));
-    EXPECT_EQ(Pieces, (std::vector<std::string>{"a\r\n", "bc\r\n"}));
+    ASSERT_TRUE(PumpUntil([&] { return Taken.size() == 2; }));
     EXPECT_EQ(Calls, 3);
-
     ignore = true;
     S.SetLineMode(false);
     PumpFor(100);
     EXPECT_EQ(Calls, 4) << "one redelivery pass for the held d";
-
     ignore = false;
     Peer.Signal("plain");
-    ASSERT_TRUE(PumpUntil([&] { return Pieces.size() == 4; }));
-    EXPECT_EQ(Pieces, (std::vector<std::string>{"a\r\n", "bc\r\n", "d", "e"}));
-    Peer.Signal("end");
+    ASSERT_TRUE(PumpUntil([&] { return Taken.size() == 4; }));
+    EXPECT_EQ(Taken, (Pieces{"a\r\n", "bc\r\n", "d", "e"}));
 }
 
-// A handler that closes the socket while lines are still held: each held
-// byte is offered once, before OnSessionClosed.
-TEST_F(LineModeTest, CloseInsideTheHandlerOffersTheRestOnce)
-{
-    Handler = [this] {
-        TakeStr();
-        if (Calls == 1)
-            S.Close();
-    };
-    Peer.Write("A\r\nB\r\nC").ReadUntilClosed();
-    Open();
-    ASSERT_TRUE(PumpUntil([&] { return ClosedReported(); }));
-    EXPECT_EQ(Pieces, (std::vector<std::string>{"A\r\n", "B\r\n", "C", Closed}));
-}
-
-// 100 000 bytes without a line end are held, nothing is offered; the line
+// 100 000 bytes without a line end are held and nothing is offered; the line
 // end delivers them as one line.
 TEST_F(LineModeTest, LongLineIsHeldUntilItsLineEnd)
 {
@@ -209,12 +172,11 @@ TEST_F(LineModeTest, LongLineIsHeldUntilItsLineEnd)
     Open();
     ASSERT_TRUE(PumpUntil([&] { return S.HeldCount() == 100000; }));
     EXPECT_EQ(Calls, 0);
-    EXPECT_EQ(S.RcvdCount(), 0);
+    EXPECT_EQ(S.RcvdCount(), 0) << "no line offered";
     Peer.Signal("end");
-    ASSERT_TRUE(PumpUntil([&] { return !Pieces.empty(); }));
-    EXPECT_EQ(Pieces, std::vector<std::string>{line + "\r\n"});
+    ASSERT_TRUE(PumpUntil([&] { return !Taken.empty(); }));
+    EXPECT_EQ(Taken, Pieces{line + "\r\n"});
     EXPECT_EQ(S.HeldCount(), 0);
-    Peer.Signal("close");
 }
 
 } // namespace
