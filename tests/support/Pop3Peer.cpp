@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -108,16 +109,15 @@ std::vector<std::string> Pop3EventLog::Message() const
 {
     std::vector<std::string> out;
     bool joining = false;
-    for (const auto& l : Lines) {
-        if (l == "msgbegin")
-            out.clear(), joining = false;
-        const bool part = l.compare(0, 8, "msgpart ") == 0;
-        if (!part && l.compare(0, 8, "msgline ") != 0)
+    auto from = std::find(Lines.rbegin(), Lines.rend(), "msgbegin").base();
+    for (auto l = from; l != Lines.end(); ++l) {
+        const bool part = l->compare(0, 8, "msgpart ") == 0;
+        if (!part && l->compare(0, 8, "msgline ") != 0)
             continue;
         if (joining)
-            out.back() += l.substr(8);
+            out.back() += l->substr(8);
         else
-            out.push_back(l.substr(8));
+            out.push_back(l->substr(8));
         joining = part;
     }
     return out;
