@@ -140,23 +140,6 @@ TEST_P(MailboxSizes, CheckSequenceAndRetrDeliverEveryMessageAsStored)
 INSTANTIATE_TEST_SUITE_P(Dovecot, MailboxSizes, testing::Values(0, 3, 500),
                          [](const auto& info) { return std::to_string(info.param) + "Messages"; });
 
-// Lines longer than the client's 4096-byte receive buffer arrive in pieces;
-// joined they are the stored lines, and a piece that begins with a dot is
-// neither unstuffed nor taken for the end of the message.
-TEST_F(DovecotPop3, RetrJoinsLinesLongerThanTheReceiveBuffer)
-{
-    std::string body;
-    for (size_t length : {4094, 4095, 4096, 4097, 10000})
-        body += std::string(length, 'x') + "\n";
-    for (size_t prefix = 4088; prefix <= 4100; ++prefix)
-        body += std::string(prefix, 'y') + "..\n" + std::string(prefix, 'z') + ".\n";
-    body += "." + std::string(5000, 'd') + "\n.\n..\n";
-    Serve(std::vector<std::string>{"Subject: pitk\xE4t rivit\n\n" + body, "Subject: toinen\n\nok\n"});
-    auto s = LoggedIn();
-    ExpectRetrGivesEveryFile(*s);
-    EXPECT_TRUE(s->Quit());
-}
-
 // DELE marks, RSET unmarks, QUIT commits: the files are gone from the
 // Maildir and a second session no longer sees those messages.
 TEST_F(DovecotPop3, DeleRsetAndQuitDeleteOnTheServer)

@@ -31,16 +31,6 @@ TEST(Pop3, ParsersReadNumbersAndWords)
     }
 }
 
-TEST(Pop3, ParseDecimalSkipsOnlyBlanksAndLeavesPosAfterTheDigits)
-{
-    const std::string line = " \t\r\n42x";
-    size_t pos = 0;
-    EXPECT_EQ(ParseDecimal(line, pos), 42);
-    EXPECT_EQ(pos, 6u);
-    EXPECT_EQ(ParseDecimal(line, pos), 0);
-    EXPECT_EQ(SkipBlanks("\v1", 0), 0u);
-}
-
 // Refused before anything is sent: the exception's text, also in
 // ErrorMessage and OnDisplay when Displayed.
 TEST(Pop3, RefusalsRaiseTheirTextBeforeSendingAnything)
