@@ -15,8 +15,9 @@ using testsupport::PumpUntil;
 
 namespace {
 
-const char* const LoginTranscript = "USER bob\r\nPASS secret\r\n";
-const char* const LoginEvents = "display < +OK hi|connected 0|done pop3Connect 0|display > USER bob|display < +OK|"
+using Sync = TSyncPop3Cli;
+const std::string LoginTranscript = "USER bob\r\nPASS secret\r\n";
+const std::string LoginEvents = "display < +OK hi|connected 0|done pop3Connect 0|display > USER bob|display < +OK|"
                                 "done pop3User 0|display > PASS secret|display < +OK|done pop3Pass 0|";
 
 void PointAt(TSyncPop3Cli& client, uint16_t port)
@@ -32,23 +33,22 @@ Pop3Peer& ScriptLogin(Pop3Peer& peer)
     return peer.Reply("+OK hi").Answer("+OK").Answer("+OK");
 }
 
-std::string R(bool ok)
-{
-    return ok ? "T" : "F";
-}
+using Call = bool (Sync::*)();
 
 // Runs the blocking calls in order: T or F for each.
-std::string Calls(TSyncPop3Cli& c, std::initializer_list<bool (TSyncPop3Cli::*)()> calls)
+std::string Calls(Sync& c, std::initializer_list<Call> calls)
 {
     std::string out;
     for (auto call : calls)
-        out += R((c.*call)());
+        out += (c.*call)() ? "T" : "F";
     return out;
 }
 
-std::string Login(TSyncPop3Cli& c)
+// Connect, USER and PASS, then the given calls.
+std::string LoginThen(Sync& c, std::initializer_list<Call> calls)
 {
-    return Calls(c, {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncUser, &TSyncPop3Cli::SyncPass});
+    std::string r = Calls(c, {&Sync::SyncConnect, &Sync::SyncUser, &Sync::SyncPass});
+    return r + Calls(c, calls);
 }
 
 std::string Nums(Integer a, Integer b)
@@ -56,68 +56,31 @@ std::string Nums(Integer a, Integer b)
     return std::to_string(a) + "," + std::to_string(b);
 }
 
-class ChunkSizes : public testing::TestWithParam<size_t> {};
+// The scripted server, a client pointed at it, and the client's events.
+template <class Client = TSyncPop3Cli>
+struct Conversation {
+    Pop3Peer Peer;
+    Client Cli;
+    Pop3EventLog Log;
+    explicit Conversation(const std::function<void(Pop3Peer&)>& script, size_t chunkSize = 0) : Peer(chunkSize)
+    {
+        script(Peer);
+        Peer.Start();
+        PointAt(Cli, Peer.Port());
+        Log.Attach(Cli);
+    }
+};
 
-TEST_P(ChunkSizes, FullCheckGivesTheSameTranscriptAndEvents)
-{
-    Pop3Peer peer(GetParam());
-    ScriptLogin(peer)
-        .Answer("+OK 2 320")
-        .Expect()
-        .Send("+OK 2 messages\r\n1 120\r\n2\t200\r\n.\r\n")
-        .Expect()
-        .Send("+OK\r\nSubject: one\r\n..\r\n...\r\n.single\r\n\r\n.\r\n")
-        .Answer("+OK bye")
-        .WaitFor("quit-done")
-        .Close();
-    peer.Start();
-    TSyncPop3Cli client;
-    PointAt(client, peer.Port());
-    Pop3EventLog log;
-    log.Attach(client);
-
-    std::string results = Login(client);
-    results += R(client.SyncStat());
-    results += Nums(client.MsgCount(), client.MsgSize());
-    client.SetMsgNum(0);
-    results += R(client.SyncList());
-    client.SetMsgNum(1);
-    results += Calls(client, {&TSyncPop3Cli::SyncTop, &TSyncPop3Cli::SyncQuit});
-    peer.Signal("quit-done");
-    ASSERT_TRUE(PumpUntil([&] { return !log.Only("closed").empty(); }));
-
-    EXPECT_EQ(results, "TTTT2,320TTT");
-    EXPECT_EQ(client.ProtocolState(), pop3Disconnected);
-    EXPECT_EQ(peer.Transcript(), std::string(LoginTranscript) + "STAT\r\nLIST\r\nTOP 1 0\r\nQUIT\r\n");
-    const std::string command = "state pop3WaitingResponse|";
-    const std::string ready = "state pop3Ready|";
-    EXPECT_EQ(log.Joined(),
-              "state pop3DnsLookup|state pop3Connecting|state pop3WaitingBanner|display < +OK hi|"
-              "state pop3Connected|connected 0|" + ready + "done pop3Connect 0|" +
-              command + "display > USER bob|display < +OK|" + ready + "done pop3User 0|" +
-              command + "display > PASS secret|display < +OK|" + ready + "done pop3Pass 0|" +
-              command + "display > STAT|display < +OK 2 320|" + ready + "done pop3Stat 0|" +
-              command + "display > LIST|display < +OK 2 messages|listbegin|listline 1 120|listline 2 200|"
-              "listend|" + ready + "done pop3List 0|" +
-              command + "display > TOP 1 0|display < +OK|msgbegin|msgline Subject: one|msgline .|msgline ..|"
-              "msgline .single|msgline |msgend|" + ready + "done pop3Top 0|" +
-              command + "display > QUIT|display < +OK bye|" + ready + "done pop3Quit 0|closed 0|");
-}
-
-INSTANTIATE_TEST_SUITE_P(Pop3Session, ChunkSizes, testing::Values(0, 1, 2, 3, 5, 7, 64));
-
-// One conversation with the scripted server: what the client does, what it
-// returns (T/F per blocking call, plus any values it reports), the exact
-// lines the server received and the events in order (without state
-// changes unless WithStates).
+// One conversation: what the client does and returns (T/F per blocking
+// call, plus any values it reports), the exact lines the server received
+// and the events in order (state changes only when WithStates).
 struct Scenario {
     const char* Name;
     std::function<void(Pop3Peer&)> Script;
     std::function<std::string(TSyncPop3Cli&, Pop3EventLog&)> Drive;
-    std::string Results;
-    std::string Transcript;
-    std::string Events;
+    std::string Results, Transcript, Events;
     bool WithStates = false;
+    bool EveryChunkSize = false; // else replies are sent whole
 };
 
 void PrintTo(const Scenario& s, std::ostream* os)
@@ -130,199 +93,171 @@ class Scenarios : public testing::TestWithParam<Scenario> {};
 TEST_P(Scenarios, TranscriptResultsAndEvents)
 {
     const Scenario& s = GetParam();
-    Pop3Peer peer;
-    s.Script(peer);
-    peer.Start();
-    TSyncPop3Cli client;
-    PointAt(client, peer.Port());
-    Pop3EventLog log;
-    log.Attach(client);
-
-    EXPECT_EQ(s.Drive(client, log), s.Results);
-    // Completions and closes that come after the last blocking call.
-    PumpUntil([&] { return log.Joined(s.WithStates) == s.Events; }, 2000);
-    EXPECT_EQ(log.Joined(s.WithStates), s.Events);
-    peer.Signal("end");
-    EXPECT_TRUE(peer.Join());
-    EXPECT_EQ(peer.Transcript(), s.Transcript);
+    for (size_t chunk : s.EveryChunkSize ? std::vector<size_t>{0, 1, 2, 3, 5, 7, 64} : std::vector<size_t>{0}) {
+        SCOPED_TRACE("chunk size " + std::to_string(chunk));
+        Conversation c(s.Script, chunk);
+        EXPECT_EQ(s.Drive(c.Cli, c.Log), s.Results);
+        c.Peer.Signal("quit"); // a server that closes after QUIT's reply waits for the client to have it
+        // Completions and closes that come after the last blocking call.
+        PumpUntil([&] { return c.Log.Joined(s.WithStates) == s.Events; }, 2000);
+        EXPECT_EQ(c.Log.Joined(s.WithStates), s.Events);
+        c.Peer.Signal("end");
+        EXPECT_TRUE(c.Peer.Join());
+        EXPECT_EQ(c.Peer.Transcript(), s.Transcript);
+    }
 }
 
+void Greet(Pop3Peer& p) { p.Reply("+OK hi").Expect().WaitFor("end"); }
+void RefuseBanner(Pop3Peer& p) { p.Reply("-ERR busy").WaitFor("end"); }
+std::string WithError(Sync& c, Call call) { return Calls(c, {call}).append(c.ErrorMessage()); }
+
+const std::string Send = "state pop3WaitingResponse|display > ", Ready = "state pop3Ready|done pop3";
+
 const Scenario ScenarioTable[] = {
-    {"NegativeBannerClosesAndCompletesWith10004", [](Pop3Peer& p) { p.Reply("-ERR busy").WaitFor("end"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) { return R(c.SyncConnect()).append(c.ErrorMessage()); }, "F-ERR busy", "",
+    {"FullCheck",
+     [](Pop3Peer& p) {
+         ScriptLogin(p).Answer("+OK 2 320").Expect().Send("+OK 2 messages\r\n1 120\r\n2\t200\r\n.\r\n").Expect();
+         p.Send("+OK\r\nSubject: one\r\n..\r\n...\r\n.single\r\n\r\n.\r\n").Answer("+OK bye").WaitFor("quit").Close();
+     },
+     [](Sync& c, Pop3EventLog&) {
+         std::string r = LoginThen(c, {&Sync::SyncStat});
+         r += Nums(c.MsgCount(), c.MsgSize());
+         c.SetMsgNum(0);
+         r += Calls(c, {&Sync::SyncList});
+         c.SetMsgNum(1);
+         return r + Calls(c, {&Sync::SyncTop, &Sync::SyncQuit});
+     },
+     "TTTT2,320TTT", LoginTranscript + "STAT\r\nLIST\r\nTOP 1 0\r\nQUIT\r\n",
+     "state pop3DnsLookup|state pop3Connecting|state pop3WaitingBanner|display < +OK hi|state pop3Connected|"
+     "connected 0|" + Ready + "Connect 0|" + Send + "USER bob|display < +OK|" + Ready + "User 0|" + Send +
+         "PASS secret|display < +OK|" + Ready + "Pass 0|" + Send + "STAT|display < +OK 2 320|" + Ready + "Stat 0|" +
+         Send + "LIST|display < +OK 2 messages|listbegin|listline 1 120|listline 2 200|listend|" + Ready + "List 0|" +
+         Send + "TOP 1 0|display < +OK|msgbegin|msgline Subject: one|msgline .|msgline ..|msgline .single|"
+                "msgline |msgend|" + Ready + "Top 0|" + Send + "QUIT|display < +OK bye|" + Ready + "Quit 0|closed 0|",
+     true, true},
+    {"NegativeBannerClosesAndCompletesWith10004", RefuseBanner,
+     [](Sync& c, Pop3EventLog&) { return WithError(c, &Sync::SyncConnect); }, "F-ERR busy", "",
      "display < -ERR busy|closed 0|done pop3Connect 10004|"},
-    {"NegativeBannerInOpenEndsTheSequenceWith500", [](Pop3Peer& p) { p.Reply("-ERR busy").WaitFor("end"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) { return R(c.SyncOpen()).append(c.ErrorMessage()); }, "F-ERR busy", "",
+    {"NegativeBannerInOpenEndsTheSequenceWith500", RefuseBanner,
+     [](Sync& c, Pop3EventLog&) { return WithError(c, &Sync::SyncOpen); }, "F-ERR busy", "",
      "display < -ERR busy|closed 0|done pop3Open 500|"},
     {"PassRefusedInOpenGivesOneCompletion",
      [](Pop3Peer& p) { p.Reply("+OK hi").Answer("+OK").Answer("-ERR bad").WaitFor("end"); },
-     [](TSyncPop3Cli& c, Pop3EventLog& log) {
-         std::string r = R(c.SyncOpen());
-         return r.append(c.ErrorMessage()).append(std::to_string(log.DoneCount));
-     },
+     [](Sync& c, Pop3EventLog& log) { return WithError(c, &Sync::SyncOpen).append(std::to_string(log.DoneCount)); },
      "F-ERR bad1", LoginTranscript,
      "display < +OK hi|connected 0|display > USER bob|display < +OK|display > PASS secret|display < -ERR bad|"
      "done pop3Open 500|"},
     {"TwoLinesInOneReadAreBothHandled", [](Pop3Peer& p) { p.Send("+OK hi\r\n+OK extra\r\n").WaitFor("end"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) { return R(c.SyncConnect()); }, "T", "",
+     [](Sync& c, Pop3EventLog&) { return Calls(c, {&Sync::SyncConnect}); }, "T", "",
      "display < +OK hi|connected 0|display < +OK extra|done pop3Connect 0|"},
     {"ConnectWhileConnectedIsRefusedAndKeepsTheSession", [](Pop3Peer& p) { p.Reply("+OK hi").Answer("+OK"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) {
-         return Calls(c, {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncUser});
-     },
+     [](Sync& c, Pop3EventLog&) { return Calls(c, {&Sync::SyncConnect, &Sync::SyncConnect, &Sync::SyncUser}); },
      "TFT", "USER bob\r\n",
      "display < +OK hi|connected 0|done pop3Connect 0|display > USER bob|display < +OK|done pop3User 0|"},
-    {"CloseDuringSingleLineReplyFailsTheRequest",
-     [](Pop3Peer& p) { p.Reply("+OK hi").Expect().Send("+O").Close(); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) { return Calls(c, {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncUser}); }, "TF", "USER bob\r\n",
+    {"CloseDuringSingleLineReplyFailsTheRequest", [](Pop3Peer& p) { p.Reply("+OK hi").Expect().Send("+O").Close(); },
+     [](Sync& c, Pop3EventLog&) { return Calls(c, {&Sync::SyncConnect, &Sync::SyncUser}); }, "TF", "USER bob\r\n",
      "display < +OK hi|connected 0|done pop3Connect 0|display > USER bob|closed 0|done pop3User 10004|"},
     {"CloseDuringMultiLineReplyGivesNoEndEvent",
      [](Pop3Peer& p) { ScriptLogin(p).Expect().Send("+OK\r\nline 1\r\n").Close(); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) {
+     [](Sync& c, Pop3EventLog&) {
          c.SetMsgNum(4);
-         return Login(c).append(R(c.SyncRetr()));
+         return LoginThen(c, {&Sync::SyncRetr});
      },
-     "TTTF", std::string(LoginTranscript) + "RETR 4\r\n",
-     std::string(LoginEvents) + "display > RETR 4|display < +OK|msgbegin|msgline line 1|closed 0|done pop3Retr 10004|"},
+     "TTTF", LoginTranscript + "RETR 4\r\n",
+     LoginEvents + "display > RETR 4|display < +OK|msgbegin|msgline line 1|closed 0|done pop3Retr 10004|"},
     {"SingleLineRepliesFillTheirProperties",
      [](Pop3Peer& p) { ScriptLogin(p).Answer("+OK 3 1200").Answer("+OK 2 QhdPYR:00WBw1Ph7x7").Answer("+OK 5"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) {
+     [](Sync& c, Pop3EventLog&) {
          c.SetMsgNum(3);
-         std::string r = Login(c);
-         r += R(c.SyncList());
+         std::string r = LoginThen(c, {&Sync::SyncList});
          r += Nums(c.MsgNum(), c.MsgSize());
          c.SetMsgNum(2);
-         r += R(c.SyncUidl());
+         r += Calls(c, {&Sync::SyncUidl});
          r += std::to_string(c.MsgNum()) + "," + c.MsgUidl();
-         r += R(c.SyncLast());
+         r += Calls(c, {&Sync::SyncLast});
          return r + Nums(c.MsgNum(), c.MsgSize());
      },
-     "TTTT3,1200T2,QhdPYR:00WBw1Ph7x7T5,0", std::string(LoginTranscript) + "LIST 3\r\nUIDL 2\r\nLAST\r\n",
-     std::string(LoginEvents) + "display > LIST 3|display < +OK 3 1200|done pop3List 0|display > UIDL 2|"
-                                "display < +OK 2 QhdPYR:00WBw1Ph7x7|done pop3Uidl 0|display > LAST|display < +OK 5|"
-                                "done pop3Last 0|"},
-    {"EmptyListAndTabSeparatedUidl",
-     [](Pop3Peer& p) { ScriptLogin(p).Answer("+OK\r\n.").Answer("+OK\r\n1 ab\r\n2\tcd\r\n."); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) {
-         return Login(c).append(Calls(c, {&TSyncPop3Cli::SyncList, &TSyncPop3Cli::SyncUidl}));
-     }, "TTTTT",
-     std::string(LoginTranscript) + "LIST\r\nUIDL\r\n",
-     std::string(LoginEvents) + "display > LIST|display < +OK|listbegin|listend|done pop3List 0|display > UIDL|"
-                                "display < +OK|uidlbegin|uidlline 1 ab|uidlline 2 |uidlend|done pop3Uidl 0|"},
-    {"NegativeRetrFiresNoMessageEvent", [](Pop3Peer& p) { ScriptLogin(p).Answer("-ERR no such message"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) { return Login(c).append(R(c.SyncRetr())); }, "TTTF",
-     std::string(LoginTranscript) + "RETR 0\r\n",
-     std::string(LoginEvents) + "display > RETR 0|display < -ERR no such message|done pop3Retr 500|"},
+     "TTTT3,1200T2,QhdPYR:00WBw1Ph7x7T5,0", LoginTranscript + "LIST 3\r\nUIDL 2\r\nLAST\r\n",
+     LoginEvents + "display > LIST 3|display < +OK 3 1200|done pop3List 0|display > UIDL 2|"
+                   "display < +OK 2 QhdPYR:00WBw1Ph7x7|done pop3Uidl 0|display > LAST|display < +OK 5|"
+                   "done pop3Last 0|"},
+    // RFC 1939 section 7's example.
     {"ApopSendsTheDigestOfTimestampAndSecret",
      [](Pop3Peer& p) { p.Reply("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>").Answer("+OK"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) {
+     [](Sync& c, Pop3EventLog&) {
          c.SetUserName("mrose");
          c.SetPassWord("tanstaaf");
-         return Calls(c, {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncAPop})
-             .append(Pop3ProtocolStateName(c.ProtocolState()));
+         return Calls(c, {&Sync::SyncConnect, &Sync::SyncAPop}).append(Pop3ProtocolStateName(c.ProtocolState()));
      },
      "TTpop3Transaction", "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n",
      "display < +OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>|connected 0|done pop3Connect 0|"
      "display > APOP mrose c4c9334bac560ecc979e58001b3e22fb|display < +OK|done pop3APop 0|"},
     {"NestedBlockingCallsAreRefused", [](Pop3Peer& p) { ScriptLogin(p).Answer("+OK\r\nbody\r\n."); },
-     [](TSyncPop3Cli& c, Pop3EventLog& log) {
+     [](Sync& c, Pop3EventLog& log) {
          c.OnMessageBegin = [&c, &log](TObject*) {
              try {
                  c.Stat();
              } catch (Pop3Exception& E) {
-                 log.Lines.push_back("nested " + E.Message() + " " + R(c.SyncNoop()));
+                 log.Lines.push_back("nested " + E.Message() + " " + Calls(c, {&Sync::SyncNoop}));
              }
          };
-         return Login(c).append(R(c.SyncRetr()));
+         return LoginThen(c, {&Sync::SyncRetr});
      },
-     "TTTT", std::string(LoginTranscript) + "RETR 0\r\n",
-     std::string(LoginEvents) + "display > RETR 0|display < +OK|nested POP3 component not ready F|msgline body|"
-                                "msgend|done pop3Retr 0|"},
-    {"SilentServerTimesOut", [](Pop3Peer& p) { p.Reply("+OK hi").Expect().WaitFor("end"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) {
+     "TTTT", LoginTranscript + "RETR 0\r\n",
+     LoginEvents + "display > RETR 0|display < +OK|nested POP3 component not ready F|msgline body|msgend|"
+                   "done pop3Retr 0|"},
+    {"SilentServerTimesOut", Greet,
+     [](Sync& c, Pop3EventLog&) {
          c.SetTimeout(1);
-         std::string r = R(c.SyncConnect());
-         // The wait blocks instead of spinning: the second it lasts costs
-         // next to no processor time.
+         std::string r = Calls(c, {&Sync::SyncConnect});
+         // The wait blocks instead of spinning: its second costs next to no processor time.
          const std::clock_t cpu = std::clock();
-         r += R(c.SyncUser());
-         const bool idle = std::clock() - cpu < CLOCKS_PER_SEC / 4;
-         return r.append(c.ErrorMessage()).append(idle ? " idle" : " busy");
+         r += WithError(c, &Sync::SyncUser);
+         return r + (std::clock() - cpu < CLOCKS_PER_SEC / 4 ? " idle" : " busy");
      },
      "TF426 Timeout idle", "USER bob\r\n",
      "state pop3DnsLookup|state pop3Connecting|state pop3WaitingBanner|display < +OK hi|state pop3Connected|"
      "connected 0|state pop3Ready|done pop3Connect 0|state pop3WaitingResponse|display > USER bob|state pop3Abort|"
      "closed 0|state pop3Ready|done pop3User 10004|",
      true},
-    {"TimeoutInsideOpenAbortsTheSequence", [](Pop3Peer& p) { p.Reply("+OK hi").Expect().WaitFor("end"); },
-     [](TSyncPop3Cli& c, Pop3EventLog& log) {
+    {"TimeoutInsideOpenAbortsTheSequence", Greet,
+     [](Sync& c, Pop3EventLog&) {
          c.SetTimeout(1);
-         std::string r = R(c.SyncOpen()).append(c.ErrorMessage());
-         PumpUntil([&] { return log.DoneCount == 1; });
-         return r;
+         return WithError(c, &Sync::SyncOpen);
      },
-     "F426 Timeout", "USER bob\r\n",
-     "display < +OK hi|connected 0|display > USER bob|closed 0|done pop3Open 426|"},
-    {"EndOfTheApplicationEndsTheWait", [](Pop3Peer& p) { p.Reply("+OK hi").Expect().WaitFor("end"); },
-     [](TSyncPop3Cli& c, Pop3EventLog&) {
-         std::string r = R(c.SyncConnect());
+     "F426 Timeout", "USER bob\r\n", "display < +OK hi|connected 0|display > USER bob|closed 0|done pop3Open 426|"},
+    {"EndOfTheApplicationEndsTheWait", Greet,
+     [](Sync& c, Pop3EventLog&) {
+         std::string r = Calls(c, {&Sync::SyncConnect});
          platform::Application::Terminate();
-         r += R(c.SyncUser());
+         r += WithError(c, &Sync::SyncUser);
          platform::Application::ResetTerminated();
-         return r.append(c.ErrorMessage());
+         return r;
      },
      "TF426 Timeout", "USER bob\r\n",
      "display < +OK hi|connected 0|done pop3Connect 0|display > USER bob|closed 0|done pop3User 10004|"},
-    {"ResponsesSeeRawLinesBeforeUnstuffing",
-     [](Pop3Peer& p) { ScriptLogin(p).Answer("+OK\r\n..a\r\n."); },
-     [](TSyncPop3Cli& c, Pop3EventLog& log) {
-         std::string r = Login(c);
-         c.OnResponse = [&log](TObject*, const std::string& Msg) { log.Lines.push_back("response " + Msg); };
-         return r.append(R(c.SyncRetr()));
-     },
-     "TTTT", std::string(LoginTranscript) + "RETR 0\r\n",
-     std::string(LoginEvents) + "display > RETR 0|response +OK|display < +OK|msgbegin|response ..a|msgline .a|"
-                                "response .|msgend|done pop3Retr 0|"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Pop3Session, Scenarios, testing::ValuesIn(ScenarioTable),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-} // namespace
-
-namespace {
-
 // A body line longer than the receive buffer reaches the line event in
-// pieces; joined up they give the line, unstuffed only at its start, and
-// no piece is taken for the terminator. The size is the raw line's, CR LF
-// excluded; the line is all dots, the worst case for a piece boundary.
+// pieces; joined they give the line, unstuffed only at its start, and no
+// piece is taken for the terminator. The size is the raw line's; all dots is
+// the worst case for a piece boundary.
 class LongLines : public testing::TestWithParam<size_t> {};
 
 TEST_P(LongLines, ArriveWholeWithoutStallOrDesync)
 {
     const std::string dots(GetParam(), '.');
-    Pop3Peer peer;
-    ScriptLogin(peer).Expect().Send("+OK\r\n" + dots + "\r\nafter\r\n.\r\n").Answer("+OK 1 2");
-    peer.Start();
-    TSyncPop3Cli client;
-    PointAt(client, peer.Port());
-    Pop3EventLog log;
-    log.Attach(client);
-
-    ASSERT_EQ(Login(client), "TTT");
-    ASSERT_TRUE(client.SyncRetr());
-    ASSERT_TRUE(client.SyncStat());
-    std::vector<std::string> lines(1);
-    for (const std::string& event : log.Only("msgline ")) {
-        const bool partial = event.size() >= 2 && event.compare(event.size() - 2, 2, " +") == 0;
-        lines.back() += event.substr(8, event.size() - 8 - (partial ? 2 : 0));
-        if (!partial)
-            lines.emplace_back();
-    }
-    EXPECT_EQ(lines, (std::vector<std::string>{dots.substr(1), "after", ""}));
-    EXPECT_EQ(log.Only("msgend").size(), 1u);
-    EXPECT_EQ(Nums(client.MsgCount(), client.MsgSize()), "1,2");
-    EXPECT_TRUE(peer.Join());
+    Conversation c([&](Pop3Peer& p) {
+        ScriptLogin(p).Expect().Send("+OK\r\n" + dots + "\r\nafter\r\n.\r\n").Answer("+OK 1 2");
+    });
+    ASSERT_EQ(LoginThen(c.Cli, {&Sync::SyncRetr, &Sync::SyncStat}), "TTTTT");
+    EXPECT_EQ(Nums(c.Cli.MsgCount(), c.Cli.MsgSize()), "1,2"); // the line after the message is read on its own
+    EXPECT_EQ(c.Log.Message(), (std::vector<std::string>{dots.substr(1), "after"}));
+    EXPECT_EQ(c.Log.Only("msgend").size(), 1u);
+    EXPECT_TRUE(c.Peer.Join());
 }
 
 INSTANTIATE_TEST_SUITE_P(Pop3Session, LongLines, testing::Values(4093, 4094, 4095, 4096, 100000));
@@ -333,8 +268,7 @@ TEST(Pop3Connection, RefusedConnectReportsTheSocketErrorAndAllowsAnother)
     PointAt(client, testsupport::UnusedPort());
     Pop3EventLog log;
     log.Attach(client);
-    EXPECT_FALSE(client.SyncConnect());
-    EXPECT_FALSE(client.SyncConnect());
+    EXPECT_EQ(Calls(client, {&Sync::SyncConnect, &Sync::SyncConnect}), "FF");
     PumpUntil([&] { return log.DoneCount == 2; });
     EXPECT_EQ(client.LastResponse(), "-ERR Connection refused (Winsock error #10061)");
     EXPECT_EQ(client.ErrorMessage(), client.LastResponse());
@@ -342,44 +276,18 @@ TEST(Pop3Connection, RefusedConnectReportsTheSocketErrorAndAllowsAnother)
     EXPECT_EQ(client.State(), pop3Ready);
 }
 
-// A QUIT without connection sends nothing and completes at once, so the
-// blocking call returns before the completion; the next call's pump
-// delivers it, still reported as the QUIT's.
-TEST(Pop3Connection, QuitWithoutConnectionCompletesLaterKeepingItsType)
-{
-    Pop3Peer peer;
-    peer.Reply("+OK hi").WaitFor("end");
-    peer.Start();
-    TSyncPop3Cli client;
-    PointAt(client, peer.Port());
-    Pop3EventLog log;
-    log.Attach(client);
-    EXPECT_TRUE(client.SyncQuit());
-    EXPECT_EQ(log.DoneCount, 0);
-    EXPECT_TRUE(client.SyncConnect());
-    EXPECT_EQ(log.Only("done"), (std::vector<std::string>{"done pop3Quit 0", "done pop3Connect 0"}));
-    peer.Signal("end");
-}
-
 // A timestamp from one server's greeting is never used for another.
 TEST(Pop3Connection, ApopTimestampBelongsToOneConnection)
 {
-    Pop3Peer first;
-    first.Reply("+OK <1.2@one>").Answer("+OK bye").Close();
-    first.Start();
-    TSyncPop3Cli client;
-    PointAt(client, first.Port());
-    ASSERT_EQ(Calls(client, {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncQuit}), "TT");
-    ASSERT_TRUE(PumpUntil([&] { return first.Finished() && client.State() == pop3Ready; }));
-
+    Conversation first([](Pop3Peer& p) { p.Reply("+OK <1.2@one>").Answer("+OK bye").Close(); });
+    ASSERT_EQ(Calls(first.Cli, {&Sync::SyncConnect, &Sync::SyncQuit}), "TT");
+    ASSERT_TRUE(PumpUntil([&] { return !first.Log.Only("closed").empty(); })); // the first session is over
     Pop3Peer second;
     second.Reply("+OK no stamp").WaitFor("end");
     second.Start();
-    PointAt(client, second.Port());
-    PumpUntil([&] { return client.ProtocolState() == pop3Disconnected; });
-    ASSERT_TRUE(client.SyncConnect());
-    EXPECT_FALSE(client.SyncAPop());
-    EXPECT_EQ(client.ErrorMessage(), "-ERR Server do not support APOP (no timestamp)");
+    PointAt(first.Cli, second.Port());
+    EXPECT_EQ(Calls(first.Cli, {&Sync::SyncConnect}).append(WithError(first.Cli, &Sync::SyncAPop)),
+              "TF-ERR Server do not support APOP (no timestamp)");
     second.Signal("end");
 }
 
@@ -388,24 +296,20 @@ TEST(Pop3Connection, ApopTimestampBelongsToOneConnection)
 TEST(Pop3Connection, DestroyingAConnectedClientFiresNothing)
 {
     Pop3Peer peer;
-    peer.Reply("+OK hi").Expect().WaitFor("end");
+    Greet(peer);
     peer.Start();
     Pop3EventLog log;
     {
-        auto client = std::make_unique<TSyncPop3Cli>();
-        PointAt(*client, peer.Port());
-        ASSERT_TRUE(client->SyncConnect());
-        client->User();
-        log.Attach(*client);
+        TSyncPop3Cli client;
+        PointAt(client, peer.Port());
+        ASSERT_TRUE(client.SyncConnect());
+        client.User();
+        log.Attach(client);
     }
     testsupport::PumpFor(20);
     EXPECT_EQ(log.Joined(), "");
     peer.Signal("end");
 }
-
-} // namespace
-
-namespace {
 
 // A later step of Open that refuses to start ends the sequence with 500
 // instead of leaving it open until the deadline.
@@ -414,18 +318,11 @@ TEST(Pop3Connection, RefusedLaterStepEndsTheSequence)
     struct NoPass : TSyncPop3Cli {
         void Pass() override { throw Pop3Exception("no PASS today"); }
     };
-    Pop3Peer peer;
-    peer.Reply("+OK hi").Answer("+OK").WaitFor("end");
-    peer.Start();
-    NoPass client;
-    PointAt(client, peer.Port());
-    Pop3EventLog log;
-    log.Attach(client);
-    EXPECT_FALSE(client.SyncOpen());
-    EXPECT_EQ(client.ErrorMessage(), "no PASS today");
-    EXPECT_EQ(client.State(), pop3Ready);
-    EXPECT_EQ(log.Only("done"), std::vector<std::string>{"done pop3Open 500"});
-    peer.Signal("end");
+    Conversation<NoPass> c([](Pop3Peer& p) { p.Reply("+OK hi").Answer("+OK").WaitFor("end"); });
+    EXPECT_EQ(WithError(c.Cli, &Sync::SyncOpen), "Fno PASS today");
+    EXPECT_EQ(c.Cli.State(), pop3Ready);
+    EXPECT_EQ(c.Log.Only("done"), std::vector<std::string>{"done pop3Open 500"});
+    c.Peer.Signal("end");
 }
 
 // A client living in a worker thread waits on that thread's own loop.
@@ -439,14 +336,13 @@ TEST(Pop3Connection, MultiThreadedClientWaitsOnItsOwnThread)
         TSyncPop3Cli client;
         client.SetMultiThreaded(true);
         PointAt(client, peer.Port());
-        results = Login(client);
-        results += R(client.SyncStat());
+        results = LoginThen(client, {&Sync::SyncStat});
         results += Nums(client.MsgCount(), client.MsgSize());
     });
     worker.join();
     peer.Signal("end");
     EXPECT_EQ(results, "TTTT4,99");
-    EXPECT_EQ(peer.Transcript(), std::string(LoginTranscript) + "STAT\r\n");
+    EXPECT_EQ(peer.Transcript(), LoginTranscript + "STAT\r\n");
 }
 
 } // namespace

@@ -5,18 +5,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
 namespace testsupport {
-
-namespace {
-
-constexpr int LineDeadlineMs = 5000;
-
-} // namespace
-
-Pop3Peer::Pop3Peer(size_t ChunkSize) : FChunkSize(ChunkSize) {}
 
 Pop3Peer& Pop3Peer::Send(const std::string& Bytes)
 {
@@ -39,7 +32,7 @@ Pop3Peer& Pop3Peer::Send(const std::string& Bytes)
 Pop3Peer& Pop3Peer::Expect()
 {
     FPeer.Do([this](int fd) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LineDeadlineMs);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         std::string line;
         while (std::chrono::steady_clock::now() < deadline) {
             pollfd p{fd, POLLIN, 0};
@@ -58,58 +51,39 @@ Pop3Peer& Pop3Peer::Expect()
     return *this;
 }
 
-Pop3Peer& Pop3Peer::Sleep(int Ms)
-{
-    FPeer.Sleep(Ms);
-    return *this;
-}
-
-Pop3Peer& Pop3Peer::WaitFor(const std::string& Name)
-{
-    FPeer.WaitFor(Name);
-    return *this;
-}
-
-Pop3Peer& Pop3Peer::Close()
-{
-    FPeer.Close();
-    return *this;
-}
-
 std::string Pop3Peer::Transcript() const
 {
     std::lock_guard lock(FMutex);
     return FTranscript;
 }
 
-void Pop3EventLog::Attach(TCustomPop3Cli& Client, bool WithResponses)
+void Pop3EventLog::Attach(TCustomPop3Cli& Client)
 {
     auto add = [this](std::string line) { Lines.push_back(std::move(line)); };
+    auto mark = [add](const char* Name) { return [add, Name](TObject*) { add(Name); }; };
     auto* client = &Client;
     Client.OnStateChange = [add, client](TObject*) { add(std::string("state ") + Pop3StateName(client->State())); };
     Client.OnDisplay = [add](TObject*, const std::string& Msg) { add("display " + Msg); };
-    if (WithResponses)
-        Client.OnResponse = [add](TObject*, const std::string& Msg) { add("response " + Msg); };
     Client.OnSessionConnected = [add](TObject*, Word Error) { add("connected " + std::to_string(Error)); };
     Client.OnSessionClosed = [add](TObject*, Word Error) { add("closed " + std::to_string(Error)); };
     Client.OnRequestDone = [this, add](TObject*, TPop3Request RqType, Word Error) {
         ++DoneCount;
         add(std::string("done ") + Pop3RequestName(RqType) + " " + std::to_string(Error));
     };
-    Client.OnListBegin = [add](TObject*) { add("listbegin"); };
-    Client.OnListEnd = [add](TObject*) { add("listend"); };
+    Client.OnListBegin = mark("listbegin");
+    Client.OnListEnd = mark("listend");
     Client.OnListLine = [add, client](TObject*) {
         add("listline " + std::to_string(client->MsgNum()) + " " + std::to_string(client->MsgSize()));
     };
-    Client.OnUidlBegin = [add](TObject*) { add("uidlbegin"); };
-    Client.OnUidlEnd = [add](TObject*) { add("uidlend"); };
+    Client.OnUidlBegin = mark("uidlbegin");
+    Client.OnUidlEnd = mark("uidlend");
     Client.OnUidlLine = [add, client](TObject*) {
         add("uidlline " + std::to_string(client->MsgNum()) + " " + client->MsgUidl());
     };
-    Client.OnMessageBegin = [add](TObject*) { add("msgbegin"); };
-    Client.OnMessageEnd = [add](TObject*) { add("msgend"); };
+    Client.OnMessageBegin = mark("msgbegin");
+    Client.OnMessageEnd = mark("msgend");
     Client.OnMessageLine = [add, client](TObject*) {
-        add("msgline " + client->LastResponse() + (client->PartialLine() ? " +" : ""));
+        add((client->PartialLine() ? "msgpart " : "msgline ") + client->LastResponse());
     };
 }
 
@@ -128,6 +102,24 @@ std::vector<std::string> Pop3EventLog::Only(const std::string& Prefix) const
     for (const auto& l : Lines)
         if (l.compare(0, Prefix.size(), Prefix) == 0)
             out.push_back(l);
+    return out;
+}
+
+std::vector<std::string> Pop3EventLog::Message() const
+{
+    std::vector<std::string> out;
+    bool joining = false;
+    auto from = std::find(Lines.rbegin(), Lines.rend(), "msgbegin").base();
+    for (auto l = from; l != Lines.end(); ++l) {
+        const bool part = l->compare(0, 8, "msgpart ") == 0;
+        if (!part && l->compare(0, 8, "msgline ") != 0)
+            continue;
+        if (joining)
+            out.back() += l->substr(8);
+        else
+            out.push_back(l->substr(8));
+        joining = part;
+    }
     return out;
 }
 

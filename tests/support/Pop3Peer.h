@@ -1,8 +1,7 @@
 // A scripted POP3 server for engine tests, on top of ScriptedPeer: it sends
 // replies in chunks of a chosen size (down to one byte, each its own
-// segment) and records every command line the client sent, so a test can
-// assert the exact transcript. Plus Pop3EventLog, which records everything a
-// client reports, in order, as one text line per event.
+// segment) and records every command line the client sent. Pop3EventLog
+// records what a client reports, in order, one text line per event.
 #pragma once
 
 #include "pop3/Pop3Prot.h"
@@ -17,22 +16,19 @@ namespace testsupport {
 class Pop3Peer {
 public:
     // ChunkSize 0 writes every reply in one piece.
-    explicit Pop3Peer(size_t ChunkSize = 0);
+    explicit Pop3Peer(size_t ChunkSize = 0) : FChunkSize(ChunkSize) {}
 
     uint16_t Port() const { return FPeer.Port(); }
     std::string PortText() const { return FPeer.PortText(); }
 
     // Sends bytes exactly as given (CR LF included by the caller).
     Pop3Peer& Send(const std::string& Bytes);
-    // Sends one line followed by CR LF.
     Pop3Peer& Reply(const std::string& Line) { return Send(Line + "\r\n"); }
-    // Reads one command line (up to LF) and appends it to the transcript.
+    // Reads one command line (up to LF) into the transcript.
     Pop3Peer& Expect();
-    // Expect() then Reply(Line).
     Pop3Peer& Answer(const std::string& Line) { return Expect().Reply(Line); }
-    Pop3Peer& Sleep(int Ms);
-    Pop3Peer& WaitFor(const std::string& Name);
-    Pop3Peer& Close();
+    Pop3Peer& WaitFor(const std::string& Name) { FPeer.WaitFor(Name); return *this; }
+    Pop3Peer& Close() { FPeer.Close(); return *this; }
 
     void Start() { FPeer.Start(); }
     void Signal(const std::string& Name) { FPeer.Signal(Name); }
@@ -49,22 +45,20 @@ private:
     std::string FTranscript;
 };
 
-// Records the client's events as text lines: "state pop3Ready",
-// "display > USER bob", "response +OK", "connected 0", "closed 0",
-// "done pop3User 0", "listline 1 120", "uidlline 2 abc",
-// "msgline <LastResponse>" (with " +" appended for a partial line), and
+// Records events as "state pop3Ready", "display > USER bob", "connected 0",
+// "closed 0", "done pop3User 0", "listline 1 120", "uidlline 2 abc",
+// "msgline <LastResponse>" ("msgpart ..." for a piece of a longer line), and
 // "listbegin"/"listend"/"uidlbegin"/"uidlend"/"msgbegin"/"msgend".
 class Pop3EventLog {
 public:
-    // Responses are recorded only when asked (they double most lines).
-    void Attach(TCustomPop3Cli& Client, bool WithResponses = false);
+    void Attach(TCustomPop3Cli& Client);
     std::vector<std::string> Lines;
-    // Number of OnRequestDone events seen.
-    int DoneCount = 0;
+    int DoneCount = 0; // OnRequestDone events seen
     // The lines, each followed by "|"; state lines only when asked.
     std::string Joined(bool WithStates = true) const;
-    // The lines that start with Prefix.
     std::vector<std::string> Only(const std::string& Prefix) const;
+    // The lines of the last message (RETR or TOP), partial pieces joined.
+    std::vector<std::string> Message() const;
 };
 
 } // namespace testsupport
