@@ -3,19 +3,13 @@
 #include "tests/support/Mailbox.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #ifndef QUILLBOX_SOURCE_DIR
 #error "QUILLBOX_SOURCE_DIR must name the source tree (it holds scripts/dovecot-run)"
@@ -108,7 +102,10 @@ Dovecot::Dovecot(const std::function<void(const std::filesystem::path&)>& fillMa
 
 Dovecot::~Dovecot()
 {
-    Stop();
+    // The server leads its process group; signalling the whole group ends
+    // every process at once (the master alone takes about a second to wind
+    // its children down).
+    FProcess.Stop(StopDeadlineMs);
     std::error_code ec;
     std::filesystem::remove_all(FDir, ec);
 }
@@ -129,77 +126,14 @@ void Dovecot::Start()
 
 bool Dovecot::Launch(uint16_t port, std::string& failure)
 {
-    // Everything the child needs is prepared before fork: after fork in a
-    // threaded process only async-signal-safe calls are allowed.
     const std::string script = std::string(QUILLBOX_SOURCE_DIR) + "/scripts/dovecot-run";
-    const std::string dir = FDir.string();
-    const std::string portText = std::to_string(port);
-    const std::string out = (FDir / "dovecot.out").string();
-    const char* argv[] = {"bash", script.c_str(), "exec", dir.c_str(), portText.c_str(), nullptr};
-    const pid_t parent = ::getpid();
-
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        failure = "fork failed";
-        return false;
-    }
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(126);
-        int in = ::open("/dev/null", O_RDONLY);
-        int log = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (in >= 0)
-            ::dup2(in, 0);
-        if (log >= 0) {
-            ::dup2(log, 1);
-            ::dup2(log, 2);
-        }
-        ::execv("/bin/bash", const_cast<char* const*>(argv));
-        ::_exit(127);
-    }
-    // Also here, so that the group exists whichever of the two runs first.
-    ::setpgid(pid, pid);
-    FPid = pid;
     FPort = port;
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(StartDeadlineMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            FPid = -1;
-            failure = "the server exited with status " +
-                      std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-            return false;
-        }
-        if (Greets(port))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    Stop();
-    failure = "port " + portText + " gave no greeting within 10 s";
+    if (FProcess.Start({"/bin/bash", script, "exec", FDir.string(), std::to_string(port)},
+                       (FDir / "dovecot.out").string(), [port] { return Greets(port); }, StartDeadlineMs,
+                       failure))
+        return true;
+    failure = "Dovecot on port " + std::to_string(port) + ": " + failure;
     return false;
-}
-
-// The server runs in a process group of its own, led by the master process;
-// signalling the whole group ends every process at once (the master alone
-// takes about a second to wind its children down).
-void Dovecot::Stop()
-{
-    if (FPid <= 0)
-        return;
-    ::kill(-FPid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(StopDeadlineMs);
-    while (::waitpid(FPid, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(-FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    FPid = -1;
 }
 
 std::vector<std::filesystem::path> Dovecot::MessageFiles() const

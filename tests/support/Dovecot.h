@@ -12,13 +12,13 @@
 // as long as the instance.
 #pragma once
 
+#include "tests/support/ChildProcess.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace testsupport {
 
@@ -39,7 +39,7 @@ public:
     std::string PortText() const { return std::to_string(FPort); }
     const std::string& User() const { return FUser; }
     const std::string& Password() const { return FPassword; }
-    pid_t Pid() const { return FPid; }
+    pid_t Pid() const { return FProcess.Pid(); }
 
     const std::filesystem::path& Dir() const { return FDir; }
     std::filesystem::path Maildir() const { return FDir / "Maildir"; }
@@ -52,14 +52,13 @@ private:
     explicit Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir);
     void Start();
     bool Launch(uint16_t port, std::string& failure);
-    void Stop();
 
     std::string FHost = "127.0.0.1";
     std::string FUser = "demo";
     std::string FPassword = "tqrnbzxa";
     std::filesystem::path FDir;
     uint16_t FPort = 0;
-    pid_t FPid = -1;
+    ChildProcess FProcess;
 };
 
 } // namespace testsupport

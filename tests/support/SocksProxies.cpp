@@ -2,39 +2,16 @@
 
 #include "tests/support/ScriptedPeer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace testsupport {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-bool Accepts(uint16_t port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
 
 // Loopback only: clients from 127/8 may connect to destinations in 127/8.
 // Each rule is a block over several lines, as dante requires.
@@ -91,68 +68,17 @@ SocksProxy::SocksProxy(ProxyKind kind, const std::string& user, const std::strin
 
 SocksProxy::~SocksProxy()
 {
-    Stop();
+    FProcess.Stop();
     std::error_code ignored;
     std::filesystem::remove_all(FDir, ignored);
 }
 
 bool SocksProxy::Launch(const std::vector<std::string>& argv)
 {
-    // Everything the child needs is made before fork.
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const std::string outputPath = (FDir / "output.log").string();
-    const pid_t parent = ::getpid();
-
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        // Its own process group, so that Stop reaches the proxy's children.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(out, STDERR_FILENO);
-        ::dup2(::open("/dev/null", O_RDONLY), STDIN_FILENO);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::setpgid(pid, pid);
-    FPid = pid;
-    for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-            FPid = -1;
-            return false;
-        }
-        if (Accepts(FPort))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    Stop();
-    return false;
-}
-
-void SocksProxy::Stop()
-{
-    if (FPid <= 0)
-        return;
-    ::kill(-FPid, SIGTERM);
-    for (auto deadline = Clock::now() + std::chrono::seconds(3); ::waitpid(FPid, nullptr, WNOHANG) == 0;) {
-        if (Clock::now() >= deadline) {
-            ::kill(-FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    // Children that outlived their parent's exit.
-    ::kill(-FPid, SIGKILL);
-    FPid = -1;
+    std::string failure;
+    const uint16_t port = FPort;
+    return FProcess.Start(argv, (FDir / "output.log").string(), [port] { return Accepts(port); }, 10000,
+                          failure);
 }
 
 std::string SocksProxy::Output() const

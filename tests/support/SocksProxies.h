@@ -8,12 +8,12 @@
 // it, so a test killed by its time limit leaves nothing behind.
 #pragma once
 
+#include "tests/support/ChildProcess.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace testsupport {
 
@@ -32,11 +32,10 @@ public:
 
 private:
     bool Launch(const std::vector<std::string>& argv);
-    void Stop();
 
     std::filesystem::path FDir;
     uint16_t FPort = 0;
-    pid_t FPid = -1;
+    ChildProcess FProcess;
 };
 
 } // namespace testsupport
