@@ -73,6 +73,11 @@ void ChildProcess::Stop(int graceMs)
 {
     if (FPid <= 0)
         return;
+    const auto waitForGroup = [this](int ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (::kill(-FPid, 0) == 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
     ::kill(-FPid, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
     while (::waitpid(FPid, nullptr, WNOHANG) == 0) {
@@ -83,22 +88,38 @@ void ChildProcess::Stop(int graceMs)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // The leader is gone; the processes it forked got the same SIGTERM and
+    // may still be winding down. Wait for the whole group, then kill what
+    // is left of it and give the kernel a moment to take it away.
+    waitForGroup(graceMs);
     ::kill(-FPid, SIGKILL);
+    waitForGroup(1000);
     FPid = -1;
 }
 
-bool Accepts(uint16_t port)
+int ConnectLoopback(uint16_t port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return -1;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool Accepts(uint16_t port)
+{
+    int fd = ConnectLoopback(port);
+    if (fd < 0)
+        return false;
     ::close(fd);
-    return ok;
+    return true;
 }
 
 } // namespace testsupport

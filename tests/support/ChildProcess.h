@@ -5,6 +5,7 @@
 // nothing behind.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,8 +26,8 @@ public:
     // passes (the child is then stopped), with the reason in failure.
     bool Start(const std::vector<std::string>& argv, const std::string& outputPath,
                const std::function<bool()>& ready, int deadlineMs, std::string& failure);
-    // SIGTERM to the group, SIGKILL after graceMs, then SIGKILL to whatever
-    // of the group outlived its leader.
+    // SIGTERM to the group, SIGKILL after graceMs; returns once the whole
+    // group is gone (or, at worst, about 2 x graceMs + 1 s later).
     void Stop(int graceMs = 3000);
 
     pid_t Pid() const { return FPid; }
@@ -35,6 +36,8 @@ private:
     pid_t FPid = -1;
 };
 
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int ConnectLoopback(uint16_t port);
 // True when a TCP connection to 127.0.0.1:port is accepted.
 bool Accepts(uint16_t port);
 
