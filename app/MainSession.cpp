@@ -3,6 +3,7 @@
 #include "app/AnsiText.h"
 #include "app/MessageList.h"
 #include "platform/Format.h"
+#include "platform/ScopedCount.h"
 
 #include <QAction>
 #include <QMessageBox>
@@ -10,18 +11,6 @@
 #include <algorithm>
 
 namespace {
-
-// Counts the blocking handlers running; see TFrmMain::closeEvent.
-class TBusyScope {
-public:
-    explicit TBusyScope(int& busy) : FBusy(busy) { ++FBusy; }
-    ~TBusyScope() { --FBusy; }
-    TBusyScope(const TBusyScope&) = delete;
-    TBusyScope& operator=(const TBusyScope&) = delete;
-
-private:
-    int& FBusy;
-};
 
 std::string StateText(TPop3State state)
 {
@@ -67,7 +56,7 @@ void TFrmMain::BtnConnectClick()
     BtnConnect->setEnabled(false);
     DiscardSession();
     {
-        TBusyScope busy(FBusy);
+        platform::TScopedCount busy(FBusy); // see TFrmMain::closeEvent
         try {
             for (TSyncStep step : kLoginSteps) {
                 if (FCloseRequested)
@@ -108,7 +97,7 @@ void TFrmMain::BtnDisconnectClick()
     if (FBusy > 0)
         return; // the client is busy with another request
     {
-        TBusyScope busy(FBusy);
+        platform::TScopedCount busy(FBusy); // see TFrmMain::closeEvent
         Pop3Client->SyncQuit();
     }
     BtnConnect->setEnabled(true);
@@ -123,7 +112,7 @@ void TFrmMain::BtnDeleteClick()
         return;
     if (Pop3Client->ProtocolState() != pop3Transaction || LvwMessages->SelCount() != 1)
         return;
-    TBusyScope busy(FBusy);
+    platform::TScopedCount busy(FBusy); // see TFrmMain::closeEvent
     LvwMessages->Remove(LvwMessages->Selected());
 }
 

@@ -8,6 +8,8 @@
 // only moves FHeldStart; the bytes move to index 0 before the next read.
 #include "socket/WSocket.h"
 
+#include "platform/ScopedCount.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -19,18 +21,6 @@ constexpr char Tab = 9;
 constexpr Integer TabWidth = 8;
 // What a backspace echoes: back, blank out, back.
 constexpr const char* EraseEcho = "\b \b";
-
-// Keeps FDelivering raised while an offer runs, also when a handler raises.
-class DeliveryDepth {
-public:
-    explicit DeliveryDepth(int& Depth) : FDepth(Depth) { ++FDepth; }
-    ~DeliveryDepth() { --FDepth; }
-    DeliveryDepth(const DeliveryDepth&) = delete;
-    DeliveryDepth& operator=(const DeliveryDepth&) = delete;
-
-private:
-    int& FDepth;
-};
 
 } // namespace
 
@@ -166,7 +156,7 @@ Integer TCustomLineWSocket::ReadIntoHeld()
 
 void TCustomLineWSocket::DeliverLines(Integer SearchFrom)
 {
-    DeliveryDepth depth(FDelivering);
+    platform::TScopedCount depth(FDelivering);
     while (LineModeActive()) {
         const Integer endLength = static_cast<Integer>(FLineEnd.size());
         if (SearchFrom > FHeldCount - endLength)
@@ -328,7 +318,7 @@ void TCustomLineWSocket::FireSessionClosed(Word Error)
                 FPendingLineLength = 0;
                 DeliverLines(0);
                 if (FHeldCount > 0 && LineModeActive()) {
-                    DeliveryDepth depth(FDelivering);
+                    platform::TScopedCount depth(FDelivering);
                     FPendingLineLength = FHeldCount;
                     OfferPendingLine();
                 }

@@ -45,20 +45,13 @@ uint16_t FreePort()
 // server is up and the port is really ours, not another program's.
 bool Greets(uint16_t port)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ConnectLoopback(port);
     if (fd < 0)
         return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = false;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        pollfd p{fd, POLLIN, 0};
-        char buf[3];
-        ok = ::poll(&p, 1, 2000) > 0 && ::recv(fd, buf, sizeof buf, MSG_WAITALL) == 3 &&
-             std::string(buf, 3) == "+OK";
-    }
+    pollfd p{fd, POLLIN, 0};
+    char buf[3];
+    bool ok = ::poll(&p, 1, 2000) > 0 && ::recv(fd, buf, sizeof buf, MSG_WAITALL) == 3 &&
+              std::string(buf, 3) == "+OK";
     ::close(fd);
     return ok;
 }
