@@ -176,6 +176,8 @@ void TFrmMain::Pop3ClientRequestDone(TObject*, TPop3Request RqType, Word Error)
     case pop3Uidl:
     case pop3APop:
     case pop3Open:
+    case pop3Capa:
+    case pop3Stls:
         break;
     }
 }

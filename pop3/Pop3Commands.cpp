@@ -14,6 +14,7 @@ enum class TAllowed : uint8_t {
     BeforePass,    // PASS, RPOP: at most pop3WaitingPass
     AfterBanner,   // APOP: pop3WaitingUser, and a timestamp is stored
     InTransaction, // everything else
+    AnyState,      // CAPA: any protocol state, which the reply leaves as it is
 };
 
 // What follows the verb.
@@ -77,6 +78,8 @@ const TCustomPop3Cli::TCommand* TCustomPop3Cli::FindCommand(TPop3Request Request
          nullptr},
         {pop3RSet, pop3StepRSet, "RSET", TAllowed::InTransaction, TArgument::None, pop3Transaction, nullptr,
          nullptr},
+        {pop3Capa, pop3StepNone, "CAPA", TAllowed::AnyState, TArgument::None, pop3Disconnected, &C::CapaStart,
+         nullptr},
     };
     for (const TCommand& command : Commands)
         if (command.Request == Request)
@@ -125,7 +128,10 @@ void TCustomPop3Cli::RunCommand(TPop3Request Request)
         if (FProtoState != pop3Transaction)
             RefuseWith(refusal);
         break;
+    case TAllowed::AnyState:
+        break;
     }
+    const TPop3ProtocolState target = command.Allowed == TAllowed::AnyState ? FProtoState : command.Target;
 
     std::string argument;
     THandler afterOk = command.AfterOk;
@@ -157,7 +163,7 @@ void TCustomPop3Cli::RunCommand(TPop3Request Request)
     std::string line = command.Verb;
     if (!argument.empty())
         line += " " + argument;
-    StartCommand(command.Request, line, command.Target, afterOk);
+    StartCommand(command.Request, line, target, afterOk);
 }
 
 void TCustomPop3Cli::StartCommand(TPop3Request Request, const std::string& Line, TPop3ProtocolState Target,
@@ -219,6 +225,7 @@ void TCustomPop3Cli::Noop() { RunCommand(pop3Noop); }
 void TCustomPop3Cli::Last() { RunCommand(pop3Last); }
 void TCustomPop3Cli::RSet() { RunCommand(pop3RSet); }
 void TCustomPop3Cli::Uidl() { RunCommand(pop3Uidl); }
+void TCustomPop3Cli::Capa() { RunCommand(pop3Capa); }
 
 // Checked before anything else, even outside the transaction state, and
 // without touching ErrorMessage.

@@ -62,6 +62,8 @@ const char* Pop3RequestName(TPop3Request Request)
     case pop3Uidl: return "pop3Uidl";
     case pop3APop: return "pop3APop";
     case pop3Open: return "pop3Open";
+    case pop3Capa: return "pop3Capa";
+    case pop3Stls: return "pop3Stls";
     }
     return "?";
 }
@@ -316,9 +318,11 @@ void TCustomPop3Cli::Connect()
     FRcvBuf[0] = 0;
     FPartialLine = false;
     FRequestResult = 0;
-    // A timestamp belongs to one server's greeting: never reuse it for
-    // another connection.
+    // A timestamp and capabilities belong to one server's session: never
+    // reuse them for another connection.
     FApopTimeStamp.clear();
+    FCapabilities.clear();
+    FCapabilityBytes = 0;
     SetState(pop3DnsLookup);
     FSocket->OnDataSent = nullptr;
     FSocket->OnDnsLookupDone = [this](TObject* Sender, Word Error) { SocketDnsLookupDone(Sender, Error); };

@@ -16,6 +16,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 class Pop3Exception : public Exception {
 public:
@@ -62,6 +64,10 @@ enum TPop3Request : uint8_t {
     pop3Uidl,
     pop3APop,
     pop3Open,
+    // Types added after the original set: new ones are only ever appended,
+    // so that the numbers above (which logs show) never change.
+    pop3Capa,
+    pop3Stls,
 };
 
 // The operations a sequence can run. The numbers differ from TPop3Request's.
@@ -106,6 +112,11 @@ constexpr uint32_t WM_POP3_REQUEST_DONE = platform::WM_USER + 1;
 // Size of the receive buffer: at most RcvBufSize - 1 data bytes are held,
 // followed by a 0 byte.
 constexpr Integer Pop3RcvBufSize = 4096;
+
+// At most this many bytes of CAPA lines are kept: a capability list is a few
+// hundred bytes, and a server that sends more must not make the client grow
+// without bound.
+constexpr size_t Pop3MaxCapabilityBytes = 65536;
 
 // ---------------------------------------------------------------------------
 // Reading numbers out of response lines (RFC 1939 "scan listings" and
@@ -161,6 +172,9 @@ public:
     virtual void Uidl();
     // Abandons the current request and closes the connection; never raises.
     virtual void Abort();
+    // CAPA (RFC 2449): allowed in any protocol state once connected; the
+    // reply's lines replace Capabilities().
+    virtual void Capa();
 
     // --- properties -------------------------------------------------------
     const std::string& Host() const { return FHost; }
@@ -196,6 +210,12 @@ public:
     // receive buffer holds: the rest of the same line follows in the next
     // line event(s), the last piece with PartialLine false.
     bool PartialLine() const { return FPartialLine; }
+    // The capability lines of the last CAPA reply (RFC 2449 section 5), as
+    // the server sent them, without CR LF. Emptied by every Connect.
+    const std::vector<std::string>& Capabilities() const { return FCapabilities; }
+    // Whether the last CAPA listed the capability Name (its first word,
+    // compared without regard to case: "STLS", "PIPELINING", "SASL").
+    bool HasCapability(std::string_view Name) const;
 
     // --- events -----------------------------------------------------------
     TPop3Display OnDisplay;
@@ -261,6 +281,8 @@ protected:
     void MessageStart();
     void ParseListLine();
     void ParseUidlLine();
+    void CapaStart();
+    void ParseCapaLine();
     void StartMultiLine(THandler Parser, const TNotifyEvent& EndEvent, const TNotifyEvent& LineEvent,
                         const TNotifyEvent& BeginEvent);
     void MultiLineReceived();
@@ -303,6 +325,9 @@ protected:
     std::string FMsgUidl;
     Integer FMsgLines = 0;
     Integer FTag = 0;
+    std::vector<std::string> FCapabilities;
+    // Bytes kept in FCapabilities; lines beyond Pop3MaxCapabilityBytes are dropped.
+    size_t FCapabilityBytes = 0;
     // Line assembly: whether the line being handled begins a line (it may
     // be a later piece of an over-long one), and whether the pieces of the
     // current over-long line go to a multi-line body.
@@ -361,6 +386,7 @@ public:
     virtual bool SyncRSet();
     virtual bool SyncUidl();
     virtual bool SyncAbort();
+    virtual bool SyncCapa();
 
     std::string GetPropertyByName(const std::string& Name) override;
     void SetPropertyByName(const std::string& Name, const std::string& Value) override;

@@ -2,6 +2,9 @@
 // 3: a body of lines ended by a line of one ".", with dot-stuffing).
 #include "pop3/Pop3Prot.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace {
 
 bool IsDigit(char Ch)
@@ -121,6 +124,41 @@ void TCustomPop3Cli::UidlAllStart()
 void TCustomPop3Cli::MessageStart()
 {
     StartMultiLine(nullptr, OnMessageEnd, OnMessageLine, OnMessageBegin);
+}
+
+// CAPA's reply is a multi-line body of capability lines (RFC 2449 section
+// 5); a new reply replaces the old list.
+void TCustomPop3Cli::CapaStart()
+{
+    static const TNotifyEvent None;
+    FCapabilities.clear();
+    FCapabilityBytes = 0;
+    StartMultiLine(&TCustomPop3Cli::ParseCapaLine, None, None, None);
+}
+
+// Pieces of an over-long line are joined to the line they belong to.
+void TCustomPop3Cli::ParseCapaLine()
+{
+    if (FCapabilityBytes + FLastResponse.size() > Pop3MaxCapabilityBytes)
+        return;
+    FCapabilityBytes += FLastResponse.size();
+    if (!FLineStart && !FCapabilities.empty())
+        FCapabilities.back() += FLastResponse;
+    else
+        FCapabilities.push_back(FLastResponse);
+}
+
+bool TCustomPop3Cli::HasCapability(std::string_view Name) const
+{
+    for (const std::string& line : FCapabilities) {
+        const std::string_view tag = std::string_view(line).substr(0, line.find(' '));
+        if (tag.size() == Name.size()
+            && std::equal(tag.begin(), tag.end(), Name.begin(), [](char a, char b) {
+                   return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+               }))
+            return true;
+    }
+    return false;
 }
 
 void TCustomPop3Cli::ParseListLine()

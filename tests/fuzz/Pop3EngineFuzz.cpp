@@ -109,6 +109,7 @@ const Operation Requests[] = {
     &TCustomPop3Cli::RPop,    &TCustomPop3Cli::APop, &TCustomPop3Cli::Quit, &TCustomPop3Cli::Stat,
     &TCustomPop3Cli::List,    &TCustomPop3Cli::Retr, &TCustomPop3Cli::Top,  &TCustomPop3Cli::Dele,
     &TCustomPop3Cli::Noop,    &TCustomPop3Cli::Last, &TCustomPop3Cli::RSet, &TCustomPop3Cli::Uidl,
+    &TCustomPop3Cli::Capa,
 };
 constexpr uint8_t RequestChoices = sizeof Requests / sizeof Requests[0] + 3; // + Abort, MsgNum, MsgLines
 

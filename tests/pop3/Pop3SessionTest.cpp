@@ -192,6 +192,36 @@ const Scenario ScenarioTable[] = {
      "TTpop3Transaction", "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n",
      "display < +OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>|connected 0|done pop3Connect 0|"
      "display > APOP mrose c4c9334bac560ecc979e58001b3e22fb|display < +OK|done pop3APop 0|"},
+    // RFC 2449 section 5: CAPA in either state leaves the state as it is; a
+    // new reply replaces the list, and a new connection starts without one.
+    {"CapaListsCapabilitiesInAnyStateAndConnectForgetsThem",
+     [](Pop3Peer& p) {
+         p.Reply("+OK hi").Expect().Send("+OK\r\nTOP\r\nsasl PLAIN\r\n.\r\n").Answer("+OK").Answer("+OK");
+         p.Expect().Send("+OK\r\nPIPELINING\r\n.\r\n").Answer("+OK bye").WaitFor("quit").Close();
+     },
+     [](Sync& c, Pop3EventLog&) {
+         auto caps = [&c] {
+             std::string r = std::string(Pop3ProtocolStateName(c.ProtocolState())) + ":";
+             for (const std::string& line : c.Capabilities())
+                 r += line + ";";
+             return r + (c.HasCapability("SASL") ? "sasl" : "") + (c.HasCapability("pipelining") ? "pipe" : "");
+         };
+         std::string r = Calls(c, {&Sync::SyncConnect, &Sync::SyncCapa});
+         r += caps();
+         r += Calls(c, {&Sync::SyncUser, &Sync::SyncPass, &Sync::SyncCapa});
+         r += caps();
+         r += Calls(c, {&Sync::SyncQuit});
+         c.Abort();
+         c.SetPort(std::to_string(testsupport::UnusedPort()));
+         r += Calls(c, {&Sync::SyncConnect});
+         return r + caps();
+     },
+     "TTpop3WaitingUser:TOP;sasl PLAIN;saslTTTpop3Transaction:PIPELINING;pipeTFpop3Disconnected:",
+     "CAPA\r\n" + LoginTranscript + "CAPA\r\nQUIT\r\n",
+     "display < +OK hi|connected 0|done pop3Connect 0|display > CAPA|display < +OK|done pop3Capa 0|"
+     "display > USER bob|display < +OK|done pop3User 0|display > PASS secret|display < +OK|done pop3Pass 0|"
+     "display > CAPA|display < +OK|done pop3Capa 0|display > QUIT|display < +OK bye|done pop3Quit 0|closed 0|"
+     "closed 0|done pop3Connect 10061|"},
     {"NestedBlockingCallsAreRefused", [](Pop3Peer& p) { ScriptLogin(p).Answer("+OK\r\nbody\r\n."); },
      [](Sync& c, Pop3EventLog& log) {
          c.OnMessageBegin = [&c, &log](TObject*) {
