@@ -1,14 +1,14 @@
 // Quillbox: a POP3 mailbox checker. Creates the main window, the mail server
 // dialog and the hidden log window in this order and runs the Qt loop, which
-// also carries the sockets' events. The settings file "Quillbox.ini" lives
-// in the program's own folder.
+// also carries the sockets' events. Where the settings file "Quillbox.ini"
+// lives is SettingsFileName's choice.
 #include "app/Account.h"
 #include "app/Log.h"
 #include "app/Main.h"
 #include "app/QtFrontEnd.h"
+#include "app/SettingsFile.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 
 #include <memory>
@@ -19,8 +19,8 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Quillbox"));
     TQtFrontEnd frontEnd;
 
-    const QString ini = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Quillbox.ini"));
-    auto frmMain = std::make_unique<TFrmMain>(QFile::encodeName(ini).toStdString());
+    const std::string ini = SettingsFileName(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
+    auto frmMain = std::make_unique<TFrmMain>(ini);
     auto dlgOptionsAccount = std::make_unique<TDlgOptionsAccount>();
     auto frmLog = std::make_unique<TFrmLog>();
     frmMain->SetForms(dlgOptionsAccount.get(), frmLog.get());
