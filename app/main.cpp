@@ -50,6 +50,8 @@ int main(int argc, char* argv[])
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbox"));
+    // Lets a Wayland compositor match the window with the menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUILLBOX_APP_ID));
     TQtFrontEnd frontEnd;
 
     const std::string ini = SettingsFileName(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
