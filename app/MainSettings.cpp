@@ -6,6 +6,7 @@
 #include "app/Account.h"
 #include "app/AnsiText.h"
 #include "app/Log.h"
+#include "app/SettingsFile.h"
 #include "platform/IniFiles.h"
 
 #include <QAction>
@@ -29,6 +30,7 @@ void TFrmMain::LoadSettings()
 
 void TFrmMain::SaveSettings()
 {
+    CreateSettingsFolder(FIniFileName);
     platform::TIniFile ini(FIniFileName);
     ini.WriteString("Account", "Host", FAccountHost);
     ini.WriteString("Account", "Port", FAccountPort);

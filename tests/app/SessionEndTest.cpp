@@ -96,6 +96,7 @@ TEST_F(AppTest, CloseDuringTheCheckEndsItFirst)
 
 TEST_F(AppTest, UnwritableSettingsAreReportedAndTheWindowCloses)
 {
+    std::ofstream(Dir / "missing") << "a file where the folder would be made\n"; // stops root too
     IniPath = (Dir / "missing" / "Quillbox.ini").string();
     Start();
     std::string shown;

@@ -98,4 +98,17 @@ TEST_F(IniFileTest, WritingChangesOnlyWhatItMust)
     }
 }
 
+// A write replaces the file, never rewrites it in place: a hard link to the
+// old file keeps the old bytes; the new file keeps the permission bits.
+TEST_F(IniFileTest, WritingReplacesTheFileAndLeavesLinksToTheOldOne)
+{
+    Put("[Account]\nHost=old\n");
+    fs::permissions(FPath, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_hard_link(FPath, FDir + "/backup.ini");
+    ASSERT_TRUE(WritePrivateProfileString("Account", "Host", "new", FPath));
+    EXPECT_EQ(testsupport::ReadFileBytes(FPath) + testsupport::ReadFileBytes(FDir + "/backup.ini"),
+              "[Account]\nHost=new\n[Account]\nHost=old\n");
+    EXPECT_EQ(fs::status(FPath).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 } // namespace
