@@ -1,0 +1,213 @@
+// The first mailbox of an address list (RFC 5322 3.4), read leniently: what
+// senders get wrong (no closing quote, bracket or parenthesis, encoded words
+// inside quotes, an address after a bare name) still gives a name and an
+// address.
+#include "mail/Charset.h"
+#include "mail/HeaderText.h"
+
+#include <vector>
+
+namespace {
+
+bool IsWhite(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+enum TTokenKind { tkWord, tkQuoted, tkComment, tkAngle, tkSpecial };
+
+struct TToken {
+    TTokenKind Kind;
+    std::string Text;     // a word as written; quoted and comment text unescaped
+    bool SpaceBefore;     // white space (or a comment) separated it from the token before
+};
+
+// A quoted string or comment from pos (after its opening character): the
+// text with quoted-pairs unescaped, up to the closing character (nested
+// for comments) or the end.
+std::string ReadDelimited(std::string_view raw, size_t& pos, char open, char close)
+{
+    std::string text;
+    int depth = 1;
+    while (pos < raw.size()) {
+        const char c = raw[pos++];
+        if (c == '\\' && pos < raw.size()) {
+            text += raw[pos++];
+        } else if (c == close && --depth == 0) {
+            return text;
+        } else {
+            if (open != close && c == open)
+                ++depth;
+            text += c;
+        }
+    }
+    return text;
+}
+
+std::vector<TToken> Tokenize(std::string_view raw)
+{
+    std::vector<TToken> tokens;
+    bool space = false;
+    size_t pos = 0;
+    while (pos < raw.size()) {
+        const char c = raw[pos];
+        if (IsWhite(c)) {
+            space = true;
+            ++pos;
+        } else if (c == '"') {
+            ++pos;
+            tokens.push_back({tkQuoted, ReadDelimited(raw, pos, '"', '"'), space});
+            space = false;
+        } else if (c == '(') {
+            ++pos;
+            tokens.push_back({tkComment, ReadDelimited(raw, pos, '(', ')'), space});
+            space = true;
+        } else if (c == '<') {
+            // Up to ">"; without one, up to white space, a comma or the end.
+            size_t end = raw.find('>', pos);
+            size_t next = end + 1;
+            if (end == std::string_view::npos) {
+                end = pos + 1;
+                while (end < raw.size() && !IsWhite(raw[end]) && raw[end] != ',')
+                    ++end;
+                next = end;
+            }
+            tokens.push_back({tkAngle, std::string(raw.substr(pos + 1, end - pos - 1)), space});
+            pos = next;
+            space = false;
+        } else if (c == ',' || c == ';' || c == ':') {
+            tokens.push_back({tkSpecial, std::string(1, c), space});
+            ++pos;
+            space = false;
+        } else {
+            const size_t start = pos;
+            while (pos < raw.size() && !IsWhite(raw[pos]) && raw[pos] != '"' && raw[pos] != '(' && raw[pos] != '<'
+                   && raw[pos] != ',' && raw[pos] != ';' && raw[pos] != ':')
+                ++pos;
+            tokens.push_back({tkWord, std::string(raw.substr(start, pos - start)), space});
+            space = false;
+        }
+    }
+    return tokens;
+}
+
+// Words joined as written: one blank where white space separated them.
+std::string Phrase(const std::vector<const TToken*>& words)
+{
+    std::string text;
+    for (const TToken* word : words) {
+        if (!text.empty() && word->SpaceBefore)
+            text += ' ';
+        text += word->Text;
+    }
+    return text;
+}
+
+std::string Trimmed(std::string text)
+{
+    size_t first = 0, last = text.size();
+    while (first < last && IsWhite(text[first]))
+        ++first;
+    while (last > first && IsWhite(text[last - 1]))
+        --last;
+    return text.substr(first, last - first);
+}
+
+// An addr-spec as display text: folding white space removed, raw bytes read
+// as DecodeHeaderText reads them, encoded words not decoded (they have no
+// place in an address).
+std::string AddressText(std::string_view spec)
+{
+    // Obsolete source route "<@a,@b:user@host>" (RFC 5322 4.4).
+    if (!spec.empty() && spec[0] == '@' && spec.find(':') != std::string_view::npos)
+        spec.remove_prefix(spec.find(':') + 1);
+    std::string compact;
+    bool quoted = false;
+    for (char c : spec) {
+        if (c == '"')
+            quoted = !quoted;
+        if (quoted || !IsWhite(c))
+            compact += c;
+    }
+    std::string text;
+    mail::AppendRawText(text, compact);
+    return text;
+}
+
+} // namespace
+
+TMailbox ParseMailbox(std::string_view Raw)
+{
+    const std::vector<TToken> tokens = Tokenize(Raw);
+    std::vector<const TToken*> words; // phrase words before the angle address
+    std::vector<const TToken*> after; // words after it (a broken order)
+    const TToken* angle = nullptr;
+    const TToken* comment = nullptr; // the first comment with text
+    std::string group;
+    bool inGroup = false;
+
+    for (const TToken& token : tokens) {
+        const bool empty = words.empty() && !angle;
+        if (token.Kind == tkSpecial) {
+            if (token.Text == ":" && !inGroup && !angle) {
+                // A group: its name, then its members.
+                group = Phrase(words);
+                inGroup = true;
+                words.clear();
+                comment = nullptr;
+                continue;
+            }
+            if (token.Text == ":")
+                continue;
+            if (!empty)
+                break; // the end of the first mailbox
+            if (token.Text == ";")
+                inGroup = false;
+            continue;
+        }
+        if (token.Kind == tkComment) {
+            if (!comment && !Trimmed(token.Text).empty())
+                comment = &token;
+        } else if (token.Kind == tkAngle) {
+            if (!angle)
+                angle = &token;
+        } else {
+            (angle ? after : words).push_back(&token);
+        }
+    }
+
+    TMailbox box;
+    std::string name;
+    if (angle) {
+        box.Address = AddressText(angle->Text);
+        name = Phrase(words.empty() ? after : words);
+    } else if (!words.empty()) {
+        // The address is the last word holding "@" (a bare address, or a
+        // name followed by one); without any, the words are a name.
+        size_t at = words.size();
+        for (size_t i = words.size(); i-- > 0;)
+            if (words[i]->Kind == tkWord && words[i]->Text.find('@') != std::string::npos) {
+                at = i;
+                break;
+            }
+        if (at < words.size()) {
+            // "user"@host and user.name@host: the addr-spec is every
+            // token of it that touches the "@" word without white space.
+            size_t first = at;
+            while (first > 0 && !words[first]->SpaceBefore)
+                --first;
+            std::string spec;
+            for (size_t i = first; i <= at; ++i)
+                spec += words[i]->Kind == tkQuoted ? "\"" + words[i]->Text + "\"" : words[i]->Text;
+            box.Address = AddressText(spec);
+            words.resize(first);
+        }
+        name = Phrase(words);
+    } else if (inGroup || !group.empty()) {
+        name = group;
+    }
+    if (Trimmed(name).empty() && comment)
+        name = comment->Text;
+    box.Name = Trimmed(DecodeHeaderText(name));
+    return box;
+}
