@@ -109,7 +109,7 @@ public:
     iconv_t Find(const std::string& charset)
     {
         for (auto& [name, cd] : FEntries)
-            if (name == charset)
+            if (name.size() == charset.size() && name == charset)
                 return cd;
         if (FEntries.size() >= kMaxEntries)
             Clear();
@@ -246,7 +246,7 @@ std::string CharsetName(std::string_view Label)
         name += (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
     }
     for (const TAlias& alias : kAliases)
-        if (name == alias.Label)
+        if (name.size() == alias.Label.size() && name == alias.Label)
             return std::string(alias.Charset);
     return name;
 }

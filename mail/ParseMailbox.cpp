@@ -18,35 +18,47 @@ enum TTokenKind { tkWord, tkQuoted, tkComment, tkAngle, tkSpecial };
 
 struct TToken {
     TTokenKind Kind;
-    std::string Text;     // a word as written; quoted and comment text unescaped
-    bool SpaceBefore;     // white space (or a comment) separated it from the token before
+    std::string_view Text; // as written; for quoted strings and comments without their delimiters
+    bool SpaceBefore;      // white space (or a comment) separated it from the token before
 };
 
-// A quoted string or comment from pos (after its opening character): the
-// text with quoted-pairs unescaped, up to the closing character (nested
-// for comments) or the end.
-std::string ReadDelimited(std::string_view raw, size_t& pos, char open, char close)
+// A quoted string or comment from pos (after its opening character), up to
+// its closing character (nested for comments) or the end; quoted-pairs are
+// skipped over here and unescaped by AppendText.
+std::string_view ReadDelimited(std::string_view raw, size_t& pos, char open, char close)
 {
-    std::string text;
+    const size_t start = pos;
     int depth = 1;
     while (pos < raw.size()) {
         const char c = raw[pos++];
-        if (c == '\\' && pos < raw.size()) {
-            text += raw[pos++];
-        } else if (c == close && --depth == 0) {
-            return text;
-        } else {
-            if (open != close && c == open)
-                ++depth;
-            text += c;
-        }
+        if (c == '\\' && pos < raw.size())
+            ++pos;
+        else if (c == close && --depth == 0)
+            return raw.substr(start, pos - 1 - start);
+        else if (open != close && c == open)
+            ++depth;
     }
-    return text;
+    return raw.substr(start);
+}
+
+// A token's text: quoted-pairs of quoted strings and comments unescaped.
+void AppendText(std::string& out, const TToken& token)
+{
+    if (token.Kind != tkQuoted && token.Kind != tkComment) {
+        out += token.Text;
+        return;
+    }
+    for (size_t i = 0; i < token.Text.size(); ++i) {
+        if (token.Text[i] == '\\' && i + 1 < token.Text.size())
+            ++i;
+        out += token.Text[i];
+    }
 }
 
 std::vector<TToken> Tokenize(std::string_view raw)
 {
     std::vector<TToken> tokens;
+    tokens.reserve(8);
     bool space = false;
     size_t pos = 0;
     while (pos < raw.size()) {
@@ -72,11 +84,11 @@ std::vector<TToken> Tokenize(std::string_view raw)
                     ++end;
                 next = end;
             }
-            tokens.push_back({tkAngle, std::string(raw.substr(pos + 1, end - pos - 1)), space});
+            tokens.push_back({tkAngle, raw.substr(pos + 1, end - pos - 1), space});
             pos = next;
             space = false;
         } else if (c == ',' || c == ';' || c == ':') {
-            tokens.push_back({tkSpecial, std::string(1, c), space});
+            tokens.push_back({tkSpecial, raw.substr(pos, 1), space});
             ++pos;
             space = false;
         } else {
@@ -84,7 +96,7 @@ std::vector<TToken> Tokenize(std::string_view raw)
             while (pos < raw.size() && !IsWhite(raw[pos]) && raw[pos] != '"' && raw[pos] != '(' && raw[pos] != '<'
                    && raw[pos] != ',' && raw[pos] != ';' && raw[pos] != ':')
                 ++pos;
-            tokens.push_back({tkWord, std::string(raw.substr(start, pos - start)), space});
+            tokens.push_back({tkWord, raw.substr(start, pos - start), space});
             space = false;
         }
     }
@@ -98,12 +110,12 @@ std::string Phrase(const std::vector<const TToken*>& words)
     for (const TToken* word : words) {
         if (!text.empty() && word->SpaceBefore)
             text += ' ';
-        text += word->Text;
+        AppendText(text, *word);
     }
     return text;
 }
 
-std::string Trimmed(std::string text)
+std::string_view Trimmed(std::string_view text)
 {
     size_t first = 0, last = text.size();
     while (first < last && IsWhite(text[first]))
@@ -111,6 +123,14 @@ std::string Trimmed(std::string text)
     while (last > first && IsWhite(text[last - 1]))
         --last;
     return text.substr(first, last - first);
+}
+
+bool IsPlainAscii(std::string_view text)
+{
+    for (char c : text)
+        if (c <= ' ' || c >= 0x7F)
+            return false;
+    return true;
 }
 
 // An addr-spec as display text: folding white space removed, raw bytes read
@@ -121,6 +141,8 @@ std::string AddressText(std::string_view spec)
     // Obsolete source route "<@a,@b:user@host>" (RFC 5322 4.4).
     if (!spec.empty() && spec[0] == '@' && spec.find(':') != std::string_view::npos)
         spec.remove_prefix(spec.find(':') + 1);
+    if (IsPlainAscii(spec))
+        return std::string(spec); // the common case, as it stands
     std::string compact;
     bool quoted = false;
     for (char c : spec) {
@@ -197,8 +219,12 @@ TMailbox ParseMailbox(std::string_view Raw)
             while (first > 0 && !words[first]->SpaceBefore)
                 --first;
             std::string spec;
-            for (size_t i = first; i <= at; ++i)
-                spec += words[i]->Kind == tkQuoted ? "\"" + words[i]->Text + "\"" : words[i]->Text;
+            for (size_t i = first; i <= at; ++i) {
+                const bool quoted = words[i]->Kind == tkQuoted;
+                spec += quoted ? "\"" : "";
+                spec += words[i]->Text;
+                spec += quoted ? "\"" : "";
+            }
             box.Address = AddressText(spec);
             words.resize(first);
         }
@@ -206,8 +232,13 @@ TMailbox ParseMailbox(std::string_view Raw)
     } else if (inGroup || !group.empty()) {
         name = group;
     }
-    if (Trimmed(name).empty() && comment)
-        name = comment->Text;
-    box.Name = Trimmed(DecodeHeaderText(name));
+    if (Trimmed(name).empty() && comment) {
+        name.clear();
+        AppendText(name, *comment);
+    }
+    box.Name = DecodeHeaderText(name);
+    const std::string_view trimmed = Trimmed(box.Name);
+    if (trimmed.size() != box.Name.size())
+        box.Name = std::string(trimmed);
     return box;
 }
