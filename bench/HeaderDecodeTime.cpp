@@ -64,23 +64,32 @@ size_t DecodeEveryField(const std::vector<std::string>& lines, size_t& fields)
 
 THeaderDecodeTime MeasureHeaderDecoding(size_t count, uint32_t seed, int runs)
 {
-    std::vector<std::vector<std::string>> headers;
-    headers.reserve(count);
-    for (size_t i = 0; i < count; ++i)
-        headers.push_back(HeaderLines(testsupport::GenerateMessage(seed, i)));
-
+    // The window decodes a message's header when its TOP has ended, with
+    // the lines just received: here batches of kBatch messages are made
+    // (not timed) and decoded at once (timed), so that the lines are as
+    // fresh in the caches as in the window, not read back from a mailbox
+    // far larger than them.
+    constexpr size_t kBatch = 64;
     THeaderDecodeTime result;
     std::vector<double> window, every;
     for (int run = 0; run < runs; ++run) {
         size_t bytes = 0, fields = 0;
-        double t0 = CpuSeconds();
-        for (const auto& lines : headers)
-            bytes += DecodeWindowFields(lines);
-        window.push_back(CpuSeconds() - t0);
-        t0 = CpuSeconds();
-        for (const auto& lines : headers)
-            bytes += DecodeEveryField(lines, fields);
-        every.push_back(CpuSeconds() - t0);
+        double windowTime = 0, everyTime = 0;
+        for (size_t first = 0; first < count; first += kBatch) {
+            std::vector<std::vector<std::string>> headers;
+            for (size_t i = first; i < std::min(count, first + kBatch); ++i)
+                headers.push_back(HeaderLines(testsupport::GenerateMessage(seed, i)));
+            double t0 = CpuSeconds();
+            for (const auto& lines : headers)
+                bytes += DecodeWindowFields(lines);
+            const double t1 = CpuSeconds();
+            for (const auto& lines : headers)
+                bytes += DecodeEveryField(lines, fields);
+            everyTime += CpuSeconds() - t1;
+            windowTime += t1 - t0;
+        }
+        window.push_back(windowTime);
+        every.push_back(everyTime);
         result.OutputBytes = bytes;
         result.Fields = fields;
     }

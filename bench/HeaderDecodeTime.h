@@ -13,5 +13,6 @@ struct THeaderDecodeTime {
 };
 
 // Decodes the header blocks of messages [0, count) made from seed (as TOP
-// n 0 delivers them), `runs` times; the medians of the CPU seconds.
+// n 0 delivers them, each soon after it was made), `runs` times; the
+// medians of the CPU seconds.
 THeaderDecodeTime MeasureHeaderDecoding(size_t count, uint32_t seed, int runs);

@@ -38,10 +38,8 @@ int Base64Value(char c)
 
 // RFC 2047 4.2: "_" is a blank, "=XX" a byte; an "=" without two hex digits
 // after it stays as it is.
-std::string DecodeQ(std::string_view text)
+void AppendQ(std::string& bytes, std::string_view text)
 {
-    std::string bytes;
-    bytes.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c == '_') {
@@ -53,25 +51,33 @@ std::string DecodeQ(std::string_view text)
             bytes += c;
         }
     }
-    return bytes;
 }
 
 // RFC 2047 4.1 (RFC 4648 base64): white space inside is skipped (a fold may
 // fall inside a word), the first "=" ends the data, missing padding is
 // forgiven and the bits of an incomplete last group are dropped. Any other
 // character makes it undecodable.
-bool DecodeB(std::string_view text, std::string& bytes)
+bool IsBase64Text(std::string_view text)
+{
+    for (char c : text) {
+        if (c == '=')
+            return true;
+        if (!IsWhite(c) && Base64Value(c) < 0)
+            return false;
+    }
+    return true;
+}
+
+void AppendB(std::string& bytes, std::string_view text)
 {
     uint32_t bits = 0;
     int count = 0;
     for (char c : text) {
         if (c == '=')
             break;
-        if (IsWhite(c))
-            continue;
         const int v = Base64Value(c);
         if (v < 0)
-            return false;
+            continue; // white space
         bits = (bits << 6) | uint32_t(v);
         count += 6;
         if (count >= 8) {
@@ -79,13 +85,13 @@ bool DecodeB(std::string_view text, std::string& bytes)
             bytes += static_cast<char>((bits >> count) & 0xFF);
         }
     }
-    return true;
 }
 
 struct TEncodedWord {
-    std::string Charset; // as CharsetName gives it
-    std::string Bytes;   // decoded, still in Charset
-    size_t End = 0;      // position after the word in the text
+    std::string Charset;   // as CharsetName gives it
+    std::string_view Text; // the encoded text
+    bool Q = false;
+    size_t End = 0;        // position after the word in the text
 };
 
 // Reads the encoded word "=?charset?e?text?=" at pos (which holds "=?").
@@ -98,8 +104,8 @@ bool ReadEncodedWord(std::string_view raw, size_t pos, TEncodedWord& word)
     if (charsetEnd == std::string_view::npos || charsetEnd + 2 >= raw.size() || raw[charsetEnd + 2] != '?')
         return false;
     const char encoding = raw[charsetEnd + 1];
-    const bool q = encoding == 'Q' || encoding == 'q';
-    if (!q && encoding != 'B' && encoding != 'b')
+    word.Q = encoding == 'Q' || encoding == 'q';
+    if (!word.Q && encoding != 'B' && encoding != 'b')
         return false;
     word.Charset = mail::CharsetName(raw.substr(charsetStart, charsetEnd - charsetStart));
     if (!mail::CharsetKnown(word.Charset))
@@ -131,13 +137,8 @@ bool ReadEncodedWord(std::string_view raw, size_t pos, TEncodedWord& word)
             return false;
         word.End = textEnd;
     }
-    const std::string_view text = raw.substr(textStart, textEnd - textStart);
-    word.Bytes.clear();
-    if (q)
-        word.Bytes = DecodeQ(text);
-    else if (!DecodeB(text, word.Bytes))
-        return false;
-    return true;
+    word.Text = raw.substr(textStart, textEnd - textStart);
+    return word.Q || IsBase64Text(word.Text);
 }
 
 bool AllWhite(std::string_view text)
@@ -158,7 +159,8 @@ std::string DecodeHeaderText(std::string_view Raw)
     // words of one charset (RFC 2047 6.2 drops the white space between
     // adjacent words).
     std::string pendingCharset;
-    std::string pendingBytes;
+    thread_local std::string pendingBytes; // kept to save an allocation per call
+    pendingBytes.clear();
     bool pending = false;
     auto flush = [&] {
         if (pending)
@@ -182,7 +184,10 @@ std::string DecodeHeaderText(std::string_view Raw)
         if (pending && word.Charset != pendingCharset)
             flush();
         pendingCharset = word.Charset;
-        pendingBytes += word.Bytes;
+        if (word.Q)
+            AppendQ(pendingBytes, word.Text);
+        else
+            AppendB(pendingBytes, word.Text);
         pending = true;
         pos = plainStart = word.End;
     }

@@ -4,7 +4,7 @@
 #include "mail/HeaderText.h"
 
 #include <array>
-#include <string>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -29,19 +29,21 @@ constexpr std::array<std::string_view, 12> kMonths = {"january", "february", "ma
                                                       "september", "october", "november", "december"};
 
 // 1 to 12 for "Dec", "dec", "December", "Sept"; 0 for anything else.
-int MonthOf(const std::string& word)
+// The word is in lower case.
+int MonthOf(std::string_view word)
 {
     if (word.size() < 3)
         return 0;
     for (size_t m = 0; m < kMonths.size(); ++m)
-        if (word.size() <= kMonths[m].size() && kMonths[m].compare(0, word.size(), word) == 0)
+        if (kMonths[m][0] == word[0] && kMonths[m][1] == word[1] && kMonths[m][2] == word[2]
+            && word.size() <= kMonths[m].size() && kMonths[m].substr(0, word.size()) == word)
             return static_cast<int>(m) + 1;
     return 0;
 }
 
 // RFC 5322 4.3: the zones of North America by name, UT and GMT; military
 // letters and names not known count as +0000 ("-0000": no zone given).
-bool NamedZone(const std::string& word, int& minutes)
+bool NamedZone(std::string_view word, int& minutes)
 {
     struct TZone {
         std::string_view Name;
@@ -50,6 +52,8 @@ bool NamedZone(const std::string& word, int& minutes)
     static constexpr TZone kZones[] = {{"ut", 0},        {"utc", 0},       {"gmt", 0},       {"z", 0},
                                        {"est", -5 * 60}, {"edt", -4 * 60}, {"cst", -6 * 60}, {"cdt", -5 * 60},
                                        {"mst", -7 * 60}, {"mdt", -6 * 60}, {"pst", -8 * 60}, {"pdt", -7 * 60}};
+    if (word.size() > 3)
+        return false;
     for (const TZone& zone : kZones)
         if (word == zone.Name) {
             minutes = zone.Minutes;
@@ -164,7 +168,7 @@ bool ReadZone(std::string_view s, size_t& pos, TDateParts& parts)
     return true;
 }
 
-void ReadWord(const std::string& word, TDateParts& parts)
+void ReadWord(std::string_view word, TDateParts& parts)
 {
     int minutes = 0;
     if (const int month = MonthOf(word); month != 0) {
@@ -241,13 +245,14 @@ std::optional<int64_t> ParseMailDate(std::string_view Raw)
             if (!ReadZone(Raw, pos, parts))
                 ++pos;
         } else if (IsAlpha(c)) {
-            std::string word;
-            while (pos < Raw.size() && IsAlpha(Raw[pos])) {
-                if (word.size() <= 12)
-                    word += Lower(Raw[pos]);
-                ++pos;
-            }
-            ReadWord(word, parts);
+            // In lower case; a longer word than any month name is cut to
+            // 12 letters, which no name matches.
+            char word[12];
+            size_t length = 0;
+            for (; pos < Raw.size() && IsAlpha(Raw[pos]); ++pos)
+                if (length < sizeof word)
+                    word[length++] = Lower(Raw[pos]);
+            ReadWord(std::string_view(word, length), parts);
         } else {
             ++pos;
         }

@@ -55,10 +55,11 @@ void AppendText(std::string& out, const TToken& token)
     }
 }
 
-std::vector<TToken> Tokenize(std::string_view raw)
+// The tokens of raw, into tokens (kept by the caller between calls, so that
+// reading a mailbox allocates nothing for them).
+void Tokenize(std::string_view raw, std::vector<TToken>& tokens)
 {
-    std::vector<TToken> tokens;
-    tokens.reserve(8);
+    tokens.clear();
     bool space = false;
     size_t pos = 0;
     while (pos < raw.size()) {
@@ -100,19 +101,17 @@ std::vector<TToken> Tokenize(std::string_view raw)
             space = false;
         }
     }
-    return tokens;
 }
 
 // Words joined as written: one blank where white space separated them.
-std::string Phrase(const std::vector<const TToken*>& words)
+void Phrase(const std::vector<const TToken*>& words, std::string& text)
 {
-    std::string text;
+    text.clear();
     for (const TToken* word : words) {
         if (!text.empty() && word->SpaceBefore)
             text += ' ';
         AppendText(text, *word);
     }
-    return text;
 }
 
 std::string_view Trimmed(std::string_view text)
@@ -160,9 +159,15 @@ std::string AddressText(std::string_view spec)
 
 TMailbox ParseMailbox(std::string_view Raw)
 {
-    const std::vector<TToken> tokens = Tokenize(Raw);
-    std::vector<const TToken*> words; // phrase words before the angle address
-    std::vector<const TToken*> after; // words after it (a broken order)
+    // Kept between calls: a mailbox is read without allocating for them.
+    thread_local std::vector<TToken> tokens;
+    thread_local std::vector<const TToken*> words; // phrase words before the angle address
+    thread_local std::vector<const TToken*> after; // words after it (a broken order)
+    thread_local std::string name;
+    Tokenize(Raw, tokens);
+    words.clear();
+    after.clear();
+    name.clear();
     const TToken* angle = nullptr;
     const TToken* comment = nullptr; // the first comment with text
     std::string group;
@@ -173,7 +178,7 @@ TMailbox ParseMailbox(std::string_view Raw)
         if (token.Kind == tkSpecial) {
             if (token.Text == ":" && !inGroup && !angle) {
                 // A group: its name, then its members.
-                group = Phrase(words);
+                Phrase(words, group);
                 inGroup = true;
                 words.clear();
                 comment = nullptr;
@@ -199,10 +204,9 @@ TMailbox ParseMailbox(std::string_view Raw)
     }
 
     TMailbox box;
-    std::string name;
     if (angle) {
         box.Address = AddressText(angle->Text);
-        name = Phrase(words.empty() ? after : words);
+        Phrase(words.empty() ? after : words, name);
     } else if (!words.empty()) {
         // The address is the last word holding "@" (a bare address, or a
         // name followed by one); without any, the words are a name.
@@ -228,7 +232,7 @@ TMailbox ParseMailbox(std::string_view Raw)
             box.Address = AddressText(spec);
             words.resize(first);
         }
-        name = Phrase(words);
+        Phrase(words, name);
     } else if (inGroup || !group.empty()) {
         name = group;
     }
