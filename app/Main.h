@@ -119,6 +119,7 @@ private:
     // from the initial layout, so an old settings file stays as it was.
     QSize FDefaultSize;
     QSize FWindowSize;          // from the file; invalid when not there
+    QSize FRestoredSize;        // the normal size the window started with
     bool FWindowSizeRead = false;
     bool FMaximized = false;
     bool FMaximizedRead = false;

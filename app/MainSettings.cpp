@@ -85,7 +85,8 @@ void TFrmMain::ApplyWindowSettings()
         size.setHeight(FWindowSize.height());
     if (const QScreen* shown = screen())
         size = size.boundedTo(shown->availableGeometry().size());
-    resize(size.expandedTo(minimumSize()));
+    FRestoredSize = size.expandedTo(minimumSize());
+    resize(FRestoredSize);
     if (FMaximized)
         setWindowState(windowState() | Qt::WindowMaximized);
     for (size_t column = 0; column < FColumnWidths.size(); ++column)
@@ -108,9 +109,10 @@ void TFrmMain::SaveSettings()
     ini.WriteString("Account", "User", FAccountUser);
     ini.WriteInteger("Options", "ShowLog", FShowLog ? 1 : 0);
 
+    // A window maximised from its start may have no normal geometry yet.
     QSize size = isMaximized() ? normalGeometry().size() : this->size();
     if (size.isEmpty())
-        size = FDefaultSize;
+        size = FRestoredSize;
     if (FWindowSizeRead || size != FDefaultSize) {
         ini.WriteInteger("Options", "WindowWidth", size.width());
         ini.WriteInteger("Options", "WindowHeight", size.height());

@@ -149,6 +149,7 @@ TEST_F(AppTest, WindowSizeAndColumnWidthsAreKept)
     Start();
     EXPECT_TRUE(Main->isMaximized());
     Main->close();
+    EXPECT_NE(IniText().find("WindowWidth=700\nWindowHeight=450\n"), std::string::npos);
 
     WriteIni("[Options]\nWindowWidth=wide\nWindowHeight=99999999\nWindowMaximized=0\nColumnWidths=-5,,77\n");
     Start();
