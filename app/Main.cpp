@@ -15,6 +15,7 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -33,46 +34,66 @@ struct TColumn {
     int Width;
 };
 constexpr TColumn kColumns[] = {{"Aihe", 220}, {"Lähettäjä", 150}, {"Päiväys", 120}, {"Koko", 50}};
+constexpr int kToolBarHeight = 29;
+// The list's place in the original fixed layout, in a client area of
+// kClientWidth x kClientHeight whose bottom kStatusHeight pixels are the
+// status bar: the margins around it as the window grows.
+constexpr int kListLeft = 8, kListTop = 40, kListWidth = 553, kListHeight = 169;
+constexpr int kMinimumWidth = 300;
+constexpr int kMinimumHeight = 150;
 
 } // namespace
 
 TFrmMain::TFrmMain(std::string iniFileName, QWidget* parent)
-    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                              | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                              | Qt::WindowCloseButtonHint),
-      FIniFileName(std::move(iniFileName))
+    : QMainWindow(parent, Qt::Window), FIniFileName(std::move(iniFileName))
 {
     setWindowTitle(QStringLiteral("Quillbox"));
     setWindowIcon(ProgramIcon());
     setFont(FormFont());
     CreateMenus();
 
+    // The toolbar along the top, the list filling the rest with the margins
+    // of the original fixed layout (the list at 8, 40, 553 x 169 in a client
+    // area of 570 x 233 with the status bar).
     auto* client = new QWidget(this);
     setCentralWidget(client);
+    auto* layout = new QVBoxLayout(client);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
     CreateToolBar(client);
+    layout->addWidget(ToolBar);
 
     LvwMessages = new TListView(client);
     LvwMessages->setObjectName(QStringLiteral("LvwMessages"));
-    LvwMessages->setGeometry(8, 40, 553, 169);
-    LvwMessages->setColumnCount(4);
+    auto* listArea = new QVBoxLayout();
+    listArea->setContentsMargins(kListLeft, kListTop - kToolBarHeight, kClientWidth - kListLeft - kListWidth,
+                                 kClientHeight - kStatusHeight - kListTop - kListHeight);
+    listArea->addWidget(LvwMessages);
+    layout->addLayout(listArea, 1);
+    LvwMessages->setColumnCount(kColumnCount);
     QStringList captions;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kColumnCount; ++i) {
         captions << QString::fromUtf8(kColumns[i].Caption);
-        LvwMessages->setColumnWidth(i, kColumns[i].Width);
+        LvwMessages->setColumnWidth(i, DefaultColumnWidth(i));
     }
     LvwMessages->setHeaderLabels(captions);
+    LvwMessages->SetNumericColumn(kDateColumn); // by time
+    LvwMessages->SetNumericColumn(kSizeColumn); // by bytes
     connect(LvwMessages, &QTreeWidget::itemSelectionChanged, this,
             [this] { Run(&TFrmMain::LvwMessagesChange); });
     LvwMessages->OnDeletion = [this](TListView* sender, TListItem* item) {
         LvwMessagesDeletion(sender, item);
     };
 
-    statusBar()->setSizeGripEnabled(false);
     statusBar()->setFixedHeight(kStatusHeight);
     FStatusLabel = new QLabel(statusBar());
     statusBar()->addWidget(FStatusLabel, 1);
 
-    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    // The original layout is the initial size; the user may resize and
+    // maximise the window (the settings may restore another size).
+    FDefaultSize = QSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    resize(FDefaultSize);
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
     move(200, 108);
 
     Pop3Client = std::make_unique<TSyncPop3Cli>();
@@ -90,13 +111,18 @@ TFrmMain::TFrmMain(std::string iniFileName, QWidget* parent)
 TFrmMain::~TFrmMain()
 {
     // The rows go while the window is whole (their removals reach
-    // LvwMessagesDeletion, which sends nothing outside a session); then
+    // LvwMessagesDeletion, which only drops their records); then
     // the client, whose last events must not reach a half-destroyed window.
     // Never a DELE from here, even when the window goes without a close.
     FClosing = true;
     LvwMessages->Clear();
     LvwMessages->OnDeletion = nullptr;
     Pop3Client.reset();
+}
+
+int TFrmMain::DefaultColumnWidth(int column)
+{
+    return kColumns[column].Width;
 }
 
 void TFrmMain::SetForms(TDlgOptionsAccount* dlgOptionsAccount, TFrmLog* frmLog)
@@ -142,7 +168,7 @@ void TFrmMain::CreateToolBar(QWidget* client)
     ToolBar->setContentsMargins(6, 0, 0, 0);
     ToolBar->setStyleSheet(QStringLiteral(
         "QToolBar { border-top: 1px solid palette(mid); border-bottom: 1px solid palette(mid); }"));
-    ToolBar->setGeometry(0, 0, kClientWidth, 29);
+    ToolBar->setFixedHeight(kToolBarHeight);
 
     auto addButton = [this](TToolbarImage image, const QString& hint, void (TFrmMain::*handler)()) {
         QAction* action = ToolBar->addAction(QIcon(ToolbarImage(image)), hint);
@@ -166,6 +192,7 @@ void TFrmMain::CreateToolBar(QWidget* client)
 void TFrmMain::FormCreate()
 {
     LoadSettings();
+    ApplyWindowSettings();
     FAccountPassword = kDefaultPassword;
     CopyAccountToClient();
     FMessages.clear();

@@ -26,6 +26,15 @@ class TListView;
 
 class TFrmMain : public QMainWindow {
 public:
+    // The columns of LvwMessages.
+    static constexpr int kColumnCount = 4;
+    static constexpr int kSubjectColumn = 0;
+    static constexpr int kSenderColumn = 1;
+    static constexpr int kDateColumn = 2;
+    static constexpr int kSizeColumn = 3;
+    // A column's width in the initial layout, in pixels.
+    static int DefaultColumnWidth(int column);
+
     // Creates the window and runs FormCreate: the settings come from the
     // file named iniFileName (full path).
     explicit TFrmMain(std::string iniFileName, QWidget* parent = nullptr);
@@ -88,6 +97,8 @@ private:
     void WireClient();
     void LoadSettings();
     void SaveSettings();
+    void ApplyWindowSettings();
+    QString ColumnWidthsText() const;
     void CopyAccountToClient();
     void DiscardSession();
     TMailMessage* FindMessage(Integer messageNumber) const;
@@ -103,6 +114,16 @@ private:
     std::string FAccountUser;
     std::string FAccountPassword;
     bool FShowLog = false;
+    // The window's size and column widths, kept in "Options": each key is
+    // written back only when the file had it or the user changed the value
+    // from the initial layout, so an old settings file stays as it was.
+    QSize FDefaultSize;
+    QSize FWindowSize;          // from the file; invalid when not there
+    QSize FRestoredSize;        // the normal size the window started with
+    bool FWindowSizeRead = false;
+    bool FMaximized = false;
+    bool FMaximizedRead = false;
+    std::vector<int> FColumnWidths; // from the file; empty when not there
     // The session's records in LIST order; position i holds message i + 1
     // as long as nothing was deleted.
     std::vector<std::unique_ptr<TMailMessage>> FMessages;
@@ -115,6 +136,6 @@ private:
     int FBusy = 0;                // nesting of blocking handlers
     bool FCloseRequested = false; // close asked for while FBusy
     bool FClosing = false;        // FormClose running or done
-    bool FDiscarding = false;     // rows of an ended session being dropped
     bool FLineContinues = false;  // the last TOP line was a piece of a longer one
+    Word FDeleError = 0;          // Error of the last DELE's completion
 };

@@ -2,6 +2,7 @@
 
 #include "app/AnsiText.h"
 #include "app/MessageList.h"
+#include "app/MessageRow.h"
 #include "platform/Format.h"
 #include "platform/ScopedCount.h"
 
@@ -9,6 +10,7 @@
 #include <QMessageBox>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -83,9 +85,7 @@ void TFrmMain::BtnConnectClick()
 // without a message number so that it lists the whole mailbox.
 void TFrmMain::DiscardSession()
 {
-    FDiscarding = true;
     LvwMessages->Clear();
-    FDiscarding = false;
     FCurrentMessage = nullptr;
     FMessages.clear();
     FStatCount = 0;
@@ -104,6 +104,9 @@ void TFrmMain::BtnDisconnectClick()
     BtnDisconnect->setEnabled(false);
 }
 
+// DELE goes out with the selected row's message number; the row goes only
+// when the server has confirmed it. A refusal or no answer keeps the row
+// (RFC 1939: a session that ends without QUIT deletes nothing) and says so.
 void TFrmMain::BtnDeleteClick()
 {
     // While another blocking call runs the client cannot send DELE, and
@@ -113,7 +116,17 @@ void TFrmMain::BtnDeleteClick()
     if (Pop3Client->ProtocolState() != pop3Transaction || LvwMessages->SelCount() != 1)
         return;
     platform::TScopedCount busy(FBusy); // see TFrmMain::closeEvent
-    LvwMessages->Remove(LvwMessages->Selected());
+    TListItem* row = LvwMessages->Selected();
+    const Integer number = row->Data();
+    FDeleError = 0;
+    Pop3Client->SetMsgNum(number);
+    if (Pop3Client->SyncDele()) {
+        LvwMessages->Remove(row);
+        return;
+    }
+    const std::string reason =
+        FDeleError == 500 ? "refused: " + Pop3Client->LastResponse() : std::string("not answered");
+    SetStatusText("DELE " + std::to_string(number) + " " + reason + "; the message is kept");
 }
 
 void TFrmMain::LvwMessagesChange()
@@ -121,14 +134,11 @@ void TFrmMain::LvwMessagesChange()
     BtnDelete->setEnabled(LvwMessages->SelCount() >= 1);
 }
 
+// Every row that leaves the list takes its record along; the DELE (if
+// any) has been answered before.
 void TFrmMain::LvwMessagesDeletion(TListView*, TListItem* Item)
 {
     const Integer number = Item->Data();
-    if (!FDiscarding && !FClosing && number != 0
-        && Pop3Client->ProtocolState() == pop3Transaction) {
-        Pop3Client->SetMsgNum(number);
-        Pop3Client->SyncDele();
-    }
     for (auto it = FMessages.begin(); it != FMessages.end(); ++it) {
         if ((*it)->MessageNumber == number) {
             if (FCurrentMessage == it->get())
@@ -160,7 +170,10 @@ void TFrmMain::Pop3ClientRequestDone(TObject*, TPop3Request RqType, Word Error)
         SetStatusText("TOP " + std::to_string(c.MsgNum()) + " " + std::to_string(c.MsgSize()));
         break;
     case pop3Dele:
-        SetStatusText("DELE " + std::to_string(c.MsgNum()));
+        // A failed DELE is reported by BtnDeleteClick, which keeps the row.
+        FDeleError = Error;
+        if (Error == 0)
+            SetStatusText("DELE " + std::to_string(c.MsgNum()));
         break;
     case pop3Last:
         SetStatusText("LAST = " + std::to_string(c.MsgNum()));
@@ -262,6 +275,16 @@ void TFrmMain::Pop3ClientMessageEnd(TObject*)
     if (!message)
         return; // lines of a message without a record were dropped
     ExtractHeaders(*message);
-    LvwMessages->AddRow(message->MessageNumber, message->Subject,
-                        {message->From, message->Date, std::to_string(message->MessageSize)});
+    const TMessageRow shown = MessageRow(*message);
+    auto row = std::make_unique<TListItem>(message->MessageNumber);
+    row->setText(kSubjectColumn, shown.Subject);
+    row->setText(kSenderColumn, shown.Sender);
+    row->setToolTip(kSenderColumn, shown.SenderToolTip);
+    row->setText(kDateColumn, shown.Date);
+    row->setText(kSizeColumn, shown.Size);
+    row->setTextAlignment(kSizeColumn, Qt::AlignRight | Qt::AlignVCenter);
+    // No date sorts before every date.
+    row->SetSortKey(kDateColumn, shown.Time.value_or(INT64_MIN));
+    row->SetSortKey(kSizeColumn, message->MessageSize);
+    LvwMessages->AddRow(std::move(row));
 }

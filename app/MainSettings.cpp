@@ -1,16 +1,43 @@
-// The account and the log-window choice: read from the settings file when
-// the window is created, changed through the mail server dialog and the
-// menu, written back when the window closes. The password is never stored.
+// The account, the log-window choice, the window's size and the column
+// widths: read from the settings file when the window is created, changed
+// through the mail server dialog, the menu and the window itself, written
+// back when the window closes. The password is never stored.
 #include "app/Main.h"
 
 #include "app/Account.h"
 #include "app/AnsiText.h"
 #include "app/Log.h"
+#include "app/MessageList.h"
 #include "app/SettingsFile.h"
 #include "platform/IniFiles.h"
 
 #include <QAction>
 #include <QLineEdit>
+#include <QScreen>
+
+#include <optional>
+
+namespace {
+
+// The text of Section/Key, or nullopt when the file has no such key (a
+// value is one line, so it is never the line break the default holds).
+std::optional<std::string> ReadKey(const platform::TIniFile& ini, const char* section, const char* key)
+{
+    const std::string none = "\n";
+    std::string value = ini.ReadString(section, key, none);
+    if (value == none)
+        return std::nullopt;
+    return value;
+}
+
+// A size in pixels, or 0 when the text is no number from 1 to 100 000.
+int Pixels(const std::string& text)
+{
+    const Integer value = platform::ProfileTextToInt(text, 0);
+    return value > 0 && value <= 100000 ? value : 0;
+}
+
+} // namespace
 
 void TFrmMain::FormShow()
 {
@@ -26,6 +53,53 @@ void TFrmMain::LoadSettings()
     FAccountPort = ini.ReadString("Account", "Port", "");
     FAccountUser = ini.ReadString("Account", "User", "");
     FShowLog = ini.ReadInteger("Options", "ShowLog", 0) == 1;
+
+    // "WindowWidth"/"WindowHeight": the size when not maximised;
+    // "WindowMaximized": 1 or 0; "ColumnWidths": pixels, comma-separated,
+    // left to right. A value that is no size keeps the initial layout's.
+    const auto width = ReadKey(ini, "Options", "WindowWidth");
+    const auto height = ReadKey(ini, "Options", "WindowHeight");
+    FWindowSizeRead = width || height;
+    FWindowSize = QSize(Pixels(width.value_or("")), Pixels(height.value_or("")));
+    const auto maximized = ReadKey(ini, "Options", "WindowMaximized");
+    FMaximizedRead = maximized.has_value();
+    FMaximized = platform::ProfileTextToInt(maximized.value_or(""), 0) == 1;
+    FColumnWidths.clear();
+    if (const auto widths = ReadKey(ini, "Options", "ColumnWidths")) {
+        size_t start = 0;
+        for (int column = 0; column < kColumnCount; ++column) {
+            const size_t comma = std::min(widths->find(',', start), widths->size());
+            const int pixels = start < widths->size() ? Pixels(widths->substr(start, comma - start)) : 0;
+            FColumnWidths.push_back(pixels > 0 ? pixels : DefaultColumnWidth(column));
+            start = comma + 1;
+        }
+    }
+}
+
+// The restored size never exceeds the screen the window opens on.
+void TFrmMain::ApplyWindowSettings()
+{
+    QSize size = FDefaultSize;
+    if (FWindowSize.width() > 0)
+        size.setWidth(FWindowSize.width());
+    if (FWindowSize.height() > 0)
+        size.setHeight(FWindowSize.height());
+    if (const QScreen* shown = screen())
+        size = size.boundedTo(shown->availableGeometry().size());
+    FRestoredSize = size.expandedTo(minimumSize());
+    resize(FRestoredSize);
+    if (FMaximized)
+        setWindowState(windowState() | Qt::WindowMaximized);
+    for (size_t column = 0; column < FColumnWidths.size(); ++column)
+        LvwMessages->setColumnWidth(int(column), FColumnWidths[column]);
+}
+
+QString TFrmMain::ColumnWidthsText() const
+{
+    QStringList widths;
+    for (int column = 0; column < kColumnCount; ++column)
+        widths << QString::number(LvwMessages->columnWidth(column));
+    return widths.join(QLatin1Char(','));
 }
 
 void TFrmMain::SaveSettings()
@@ -36,6 +110,23 @@ void TFrmMain::SaveSettings()
     ini.WriteString("Account", "Port", FAccountPort);
     ini.WriteString("Account", "User", FAccountUser);
     ini.WriteInteger("Options", "ShowLog", FShowLog ? 1 : 0);
+
+    // A window maximised from its start may have no normal geometry yet.
+    QSize size = isMaximized() ? normalGeometry().size() : this->size();
+    if (size.isEmpty())
+        size = FRestoredSize;
+    if (FWindowSizeRead || size != FDefaultSize) {
+        ini.WriteInteger("Options", "WindowWidth", size.width());
+        ini.WriteInteger("Options", "WindowHeight", size.height());
+    }
+    if (FMaximizedRead || isMaximized())
+        ini.WriteInteger("Options", "WindowMaximized", isMaximized() ? 1 : 0);
+    QStringList defaults;
+    for (int column = 0; column < kColumnCount; ++column)
+        defaults << QString::number(DefaultColumnWidth(column));
+    const QString widths = ColumnWidthsText();
+    if (!FColumnWidths.empty() || widths != defaults.join(QLatin1Char(',')))
+        ini.WriteString("Options", "ColumnWidths", widths.toStdString());
 }
 
 void TFrmMain::CopyAccountToClient()

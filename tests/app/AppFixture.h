@@ -15,6 +15,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -26,9 +27,15 @@
 #include <functional>
 #include <string>
 
+#include <stdlib.h>
+#include <time.h>
+
 struct QtEnvironment : ::testing::Environment {
     void SetUp() override
     {
+        // Dates are shown in local time: the tests read them in Finland's.
+        ::setenv("TZ", "Europe/Helsinki", 1);
+        ::tzset();
         static int argc = 1;
         static char name[] = "app_tests";
         static char* argv[] = {name, nullptr};
@@ -100,7 +107,22 @@ protected:
     }
     // Presses Connect; returns when the check sequence has ended.
     void Connect() { Main->BtnConnect->trigger(); }
-    void Select(int index) { Main->LvwMessages->clearSelection(); Main->LvwMessages->Row(index)->setSelected(true); }
+    // A mouse click on a row, as the user selects one.
+    void Select(int index)
+    {
+        TListView& list = *Main->LvwMessages;
+        list.scrollToItem(list.Row(index));
+        QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::NoModifier,
+                          list.visualItemRect(list.Row(index)).center());
+    }
+    // A mouse click on a column header of the message list.
+    void ClickHeader(int column)
+    {
+        QHeaderView* header = Main->LvwMessages->header();
+        const QPoint middle(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+                            header->height() / 2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, middle);
+    }
 
     // Runs action once ready() holds, polling from a timer in the Qt loop
     // (also while a blocking call waits).
@@ -143,7 +165,7 @@ protected:
                 lines.push_back(line);
         return lines;
     }
-    // Every row as "<message number>:<subject>|<from>|<date>|<size>".
+    // Every row as "<message number>:<subject>|<sender>|<date>|<size>", UTF-8.
     std::vector<std::string> Rows() const
     {
         std::vector<std::string> rows;

@@ -9,35 +9,113 @@ namespace {
 using testsupport::Dovecot;
 using testsupport::Pop3Peer;
 
-// Delete sends DELE with the row's message number; after Disconnect,
-// neither Delete nor closing sends anything.
+// Delete sends DELE with the row's message number, also in another order
+// than the server's, and the row goes once the server has confirmed; no row
+// stays selected, so a second press deletes nothing. Two deletions in turn
+// remove exactly those two messages from the Maildir at QUIT. After
+// Disconnect, neither Delete nor closing sends anything.
 TEST_F(AppTest, DeleteInSessionOnlyAndByTheRowsNumber)
 {
-    Dovecot server(3, 5);
+    Dovecot server(4, 5);
     StartOn(server);
     Connect();
     EXPECT_FALSE(Main->BtnDelete->isEnabled());
+    ClickHeader(TFrmMain::kSizeColumn);
+    ClickHeader(TFrmMain::kSizeColumn);
     const std::vector<std::string> rows = Rows();
-    ASSERT_EQ(rows.size(), 3u);
-    Select(1);
-    EXPECT_TRUE(Main->BtnDelete->isEnabled());
-    Main->BtnDelete->trigger();
-    EXPECT_EQ(Main->StatusText(), "DELE 2");
-    EXPECT_EQ(Rows(), (std::vector<std::string>{rows[0], rows[2]}));
-    ASSERT_EQ(Main->Messages().size(), 2u);
-    EXPECT_EQ(Main->Messages()[1]->MessageNumber, 3);
-    Main->BtnDisconnect->trigger();
-    EXPECT_TRUE(Main->BtnConnect->isEnabled());
-    EXPECT_FALSE(Main->BtnDisconnect->isEnabled());
+    ASSERT_EQ(rows.size(), 4u);
+    const Integer first = Main->LvwMessages->Row(0)->Data();
+    const Integer second = Main->LvwMessages->Row(2)->Data();
     Select(0);
     EXPECT_TRUE(Main->BtnDelete->isEnabled());
     Main->BtnDelete->trigger();
-    EXPECT_EQ(Rows(), (std::vector<std::string>{rows[0], rows[2]}));
+    EXPECT_EQ(Main->StatusText(), "DELE " + std::to_string(first));
+    EXPECT_EQ(Main->LvwMessages->SelCount(), 0);
+    EXPECT_FALSE(Main->BtnDelete->isEnabled());
+    Main->BtnDelete->trigger();
+    EXPECT_EQ(Rows(), (std::vector<std::string>{rows[1], rows[2], rows[3]}));
+    Select(1);
+    Main->BtnDelete->trigger();
+    EXPECT_EQ(Rows(), (std::vector<std::string>{rows[1], rows[3]}));
+    ASSERT_EQ(Main->Messages().size(), 2u);
+    EXPECT_EQ(LogLines("> DELE"),
+              (std::vector<std::string>{"> DELE " + std::to_string(first), "> DELE " + std::to_string(second)}));
+
+    Main->BtnDisconnect->trigger();
+    EXPECT_TRUE(Main->BtnConnect->isEnabled());
+    EXPECT_FALSE(Main->BtnDisconnect->isEnabled());
+    std::vector<std::string> kept;
+    for (const auto& file : server.MessageFiles())
+        kept.push_back(file.filename().string());
+    std::vector<std::string> expected;
+    for (Integer number = 1; number <= 4; ++number)
+        if (number != first && number != second)
+            expected.push_back(testsupport::MaildirFileName(size_t(number - 1)));
+    EXPECT_EQ(kept, expected);
+
+    Select(0);
+    EXPECT_TRUE(Main->BtnDelete->isEnabled());
+    Main->BtnDelete->trigger();
+    EXPECT_EQ(Rows(), (std::vector<std::string>{rows[1], rows[3]}));
     Main->close();
-    EXPECT_EQ(LogLines("> DELE"), std::vector<std::string>{"> DELE 2"});
+    EXPECT_EQ(LogLines("> DELE").size(), 2u);
     EXPECT_EQ(LogLines("> QUIT"), std::vector<std::string>{"> QUIT"});
-    // The server deleted at the end of the session.
-    EXPECT_EQ(server.MessageFiles().size(), 2u);
+}
+
+// A DELE that the server refuses, or does not answer, must not look like a
+// deletion: the row and its record stay, and the status bar says why.
+TEST_F(AppTest, RefusedOrUnansweredDeleKeepsTheRow)
+{
+    const struct {
+        bool Silent;
+        const char* Status;
+    } cases[] = {
+        {false, "DELE 2 refused: -ERR Message is locked; the message is kept"},
+        {true, "DELE 2 not answered; the message is kept"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Status);
+        Pop3Peer peer;
+        ScriptCheck(peer, 2, 2);
+        if (c.Silent)
+            peer.Expect().WaitFor("never");
+        else
+            peer.Answer("-ERR Message is locked").Expect();
+        StartOn(peer);
+        Main->Pop3Client->SetTimeout(1);
+        Connect();
+        Select(1);
+        Main->BtnDelete->trigger();
+        QTest::qWait(50); // what the loop still delivers must not hide it
+        EXPECT_EQ(Main->StatusText(), c.Status);
+        EXPECT_EQ(Rows(), (std::vector<std::string>{"1:message 1|||0,1 kt", "2:message 2|||0,1 kt"}));
+        EXPECT_EQ(Main->Messages().size(), 2u);
+        peer.Signal("never");
+        Stop();
+        peer.Join();
+        EXPECT_EQ(peer.Transcript(), kCheckOfTwo + "DELE 2\r\n");
+    }
+}
+
+// A server that refuses QUIT keeps the session open; the next Connect
+// clears the rows of the old session without a DELE for any of them (the
+// engine refuses the connect and the login on the open session, and STAT
+// and LIST go out on it).
+TEST_F(AppTest, RefusedQuitThenConnectSendsNoDele)
+{
+    Pop3Peer peer;
+    ScriptCheck(peer, 2, 2);
+    peer.Answer("-ERR not now").Answer("+OK 0 0").Answer("+OK").Reply(".");
+    StartOn(peer);
+    Connect();
+    Main->BtnDisconnect->trigger();
+    ASSERT_EQ(Main->Pop3Client->ProtocolState(), pop3Transaction);
+    Connect();
+    EXPECT_EQ(Main->LvwMessages->RowCount(), 0);
+    EXPECT_TRUE(Main->Messages().empty());
+    Stop();
+    peer.Join();
+    EXPECT_EQ(peer.Transcript(), kCheckOfTwo + "QUIT\r\nSTAT\r\nLIST\r\n");
 }
 
 // A Delete while the check waits for a TOP removes nothing and sends
@@ -57,7 +135,7 @@ TEST_F(AppTest, DeleteDuringTheCheckIsIgnoredAndCloseQuitsFirst)
         peer.Signal("deleted");
     });
     Connect();
-    EXPECT_EQ(Rows(), (std::vector<std::string>{"1:message 1|||100", "2:message 2|||100"}));
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"1:message 1|||0,1 kt", "2:message 2|||0,1 kt"}));
     EXPECT_EQ(Main->Messages()[1]->HeaderLines, TStrings{"Subject: message 2"});
     std::string iniAtQuit = "not yet";
     auto previous = Main->Pop3Client->OnRequestDone;

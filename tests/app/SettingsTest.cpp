@@ -115,3 +115,53 @@ TEST_F(AppTest, LogWindowShowsAndHides)
 }
 
 } // namespace
+
+namespace {
+
+// The window starts in the original layout and resizes with the list
+// filling it; its size, its maximised state and the column widths are kept
+// in "Options" and restored. A key is written only when the file had it or
+// the user changed its value, so an old file stays as it was (the tests
+// above), and a value that is no size gives the initial layout's.
+TEST_F(AppTest, WindowSizeAndColumnWidthsAreKept)
+{
+    Start();
+    EXPECT_EQ(Main->LvwMessages->geometry(), QRect(8, 40, 553, 169));
+    const QSize initial = Main->size();
+    EXPECT_EQ(initial.width(), 570);
+    Main->resize(700, 450);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Main->LvwMessages->width() == 700 - 17; }));
+    EXPECT_EQ(Main->LvwMessages->geometry(), QRect(8, 40, 700 - 17, 169 + 450 - initial.height()));
+    Main->LvwMessages->setColumnWidth(TFrmMain::kSubjectColumn, 300);
+    Main->close();
+    const std::string account = "[Account]\nHost=\nPort=\nUser=\n";
+    EXPECT_EQ(IniText(), account + "[Options]\nShowLog=0\nWindowWidth=700\nWindowHeight=450\n"
+                                   "ColumnWidths=300,150,120,50\n");
+
+    Start();
+    EXPECT_EQ(Main->size(), QSize(700, 450));
+    EXPECT_EQ(Main->LvwMessages->columnWidth(TFrmMain::kSubjectColumn), 300);
+    Main->showMaximized();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Main->isMaximized(); }));
+    Main->close();
+    EXPECT_EQ(IniText(), account + "[Options]\nShowLog=0\nWindowWidth=700\nWindowHeight=450\n"
+                                   "ColumnWidths=300,150,120,50\nWindowMaximized=1\n");
+    Start();
+    EXPECT_TRUE(Main->isMaximized());
+    Main->close();
+    EXPECT_NE(IniText().find("WindowWidth=700\nWindowHeight=450\n"), std::string::npos);
+
+    WriteIni("[Options]\nWindowWidth=wide\nWindowHeight=99999999\nWindowMaximized=0\nColumnWidths=-5,,77\n");
+    Start();
+    EXPECT_EQ(Main->size(), initial);
+    EXPECT_FALSE(Main->isMaximized());
+    std::vector<int> widths;
+    for (int column = 0; column < TFrmMain::kColumnCount; ++column)
+        widths.push_back(Main->LvwMessages->columnWidth(column));
+    EXPECT_EQ(widths, (std::vector<int>{220, 150, 77, 50}));
+    Main->close();
+    EXPECT_EQ(IniText(), "[Options]\nWindowWidth=570\nWindowHeight=" + std::to_string(initial.height())
+                             + "\nWindowMaximized=0\nColumnWidths=220,150,77,50\nShowLog=0\n" + account);
+}
+
+} // namespace

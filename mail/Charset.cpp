@@ -1,0 +1,282 @@
+#include "mail/Charset.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+namespace mail {
+
+const std::array<char16_t, 32> kWindows1252High = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD
+
+bool IsControl(char32_t c)
+{
+    return (c < 0x20 && c != '\t') || (c >= 0x7F && c <= 0x9F);
+}
+
+void AppendCodePoint(std::string& out, char32_t c)
+{
+    if (c == '\r' || c == '\n')
+        return;
+    if (IsControl(c)) {
+        out += kReplacement;
+    } else if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+char32_t Cp1252(unsigned char b)
+{
+    return b >= 0x80 && b < 0xA0 ? char32_t(kWindows1252High[b - 0x80]) : char32_t(b);
+}
+
+// The length of the well-formed UTF-8 sequence at the start of s (Unicode
+// table 3-7: no overlong forms, no surrogates, nothing above U+10FFFF), 0
+// when there is none; c receives its code point.
+size_t Utf8Sequence(std::string_view s, char32_t& c)
+{
+    const auto b0 = static_cast<unsigned char>(s[0]);
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2;
+        c = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3;
+        c = b0 & 0x0F;
+        if (b0 == 0xE0)
+            low = 0xA0;
+        else if (b0 == 0xED)
+            high = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4;
+        c = b0 & 0x07;
+        if (b0 == 0xF0)
+            low = 0x90;
+        else if (b0 == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF))
+            return 0;
+        c = (c << 6) | (b & 0x3F);
+    }
+    return length;
+}
+
+void AppendWindows1252(std::string& out, std::string_view bytes)
+{
+    for (char ch : bytes)
+        AppendCodePoint(out, Cp1252(static_cast<unsigned char>(ch)));
+}
+
+// iconv descriptors by charset name, opened once per thread and kept (opening
+// one costs far more than a conversion); a name that iconv does not know is
+// kept as well, so it is not looked up again. Bounded: a stream of invented
+// names empties the cache instead of growing it.
+class TConverters {
+public:
+    ~TConverters() { Clear(); }
+
+    iconv_t Find(const std::string& charset)
+    {
+        for (auto& [name, cd] : FEntries)
+            if (name.size() == charset.size() && name == charset)
+                return cd;
+        if (FEntries.size() >= kMaxEntries)
+            Clear();
+        iconv_t cd = ::iconv_open("UTF-8", charset.c_str());
+        FEntries.emplace_back(charset, cd);
+        return cd;
+    }
+
+private:
+    static constexpr size_t kMaxEntries = 32;
+    void Clear()
+    {
+        for (auto& entry : FEntries)
+            if (entry.second != Unknown())
+                ::iconv_close(entry.second);
+        FEntries.clear();
+    }
+    static iconv_t Unknown() { return reinterpret_cast<iconv_t>(-1); }
+
+    std::vector<std::pair<std::string, iconv_t>> FEntries;
+};
+
+thread_local TConverters gConverters;
+
+constexpr std::string_view kOwnUtf8 = "UTF-8";
+constexpr std::string_view kOwnCp1252 = "WINDOWS-1252";
+constexpr std::string_view kOwnRaw = "UNKNOWN-8BIT"; // RFC 1428: read as raw bytes
+
+// Labels read as another charset, as browsers and mail programs read them
+// (the WHATWG Encoding Standard): the label names a subset of what senders
+// really put in such mail.
+struct TAlias {
+    std::string_view Label;
+    std::string_view Charset;
+};
+constexpr TAlias kAliases[] = {
+    {"UTF8", kOwnUtf8},
+    {"US-ASCII", kOwnCp1252},      {"ASCII", kOwnCp1252},        {"ANSI_X3.4-1968", kOwnCp1252},
+    {"ISO-8859-1", kOwnCp1252},    {"ISO8859-1", kOwnCp1252},    {"ISO_8859-1", kOwnCp1252},
+    {"LATIN1", kOwnCp1252},        {"L1", kOwnCp1252},           {"CP819", kOwnCp1252},
+    {"IBM819", kOwnCp1252},        {"ISO-IR-100", kOwnCp1252},   {"CP1252", kOwnCp1252},
+    {"X-CP1252", kOwnCp1252},
+    {"X-UNKNOWN", kOwnRaw},        {"UNKNOWN", kOwnRaw},
+    {"GB2312", "GB18030"},         {"GBK", "GB18030"},           {"X-GBK", "GB18030"},
+    {"CP936", "GB18030"},          {"EUC-CN", "GB18030"},
+    {"KS_C_5601-1987", "CP949"},   {"KS_C_5601-1989", "CP949"},  {"KSC5601", "CP949"},
+    {"EUC-KR", "CP949"},
+    {"SHIFT_JIS", "CP932"},        {"SHIFT-JIS", "CP932"},       {"SJIS", "CP932"},
+    {"X-SJIS", "CP932"},           {"MS_KANJI", "CP932"},        {"WINDOWS-31J", "CP932"},
+    {"BIG5", "BIG5-HKSCS"},        {"X-X-BIG5", "BIG5-HKSCS"},
+    {"ISO-8859-9", "CP1254"},      {"LATIN5", "CP1254"},
+    {"ISO-8859-11", "CP874"},      {"TIS-620", "CP874"},         {"WINDOWS-874", "CP874"},
+    {"ISO-8859-8-I", "ISO-8859-8"},
+    {"X-MAC-ROMAN", "MACINTOSH"},  {"MAC", "MACINTOSH"},
+};
+
+// iconv's conversion: a sequence it cannot convert becomes U+FFFD and the
+// conversion goes on after its first byte; its output is checked again.
+void AppendIconv(std::string& out, iconv_t cd, std::string_view bytes)
+{
+    ::iconv(cd, nullptr, nullptr, nullptr, nullptr); // initial shift state
+    std::string converted(bytes.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size();
+    char* outPtr = converted.data();
+    size_t outLeft = converted.size();
+    auto flush = [&] {
+        const size_t used = converted.size() - outLeft;
+        AppendRawText(out, std::string_view(converted.data(), used));
+        outPtr = converted.data();
+        outLeft = converted.size();
+    };
+    while (inLeft > 0) {
+        if (::iconv(cd, &in, &inLeft, &outPtr, &outLeft) != size_t(-1))
+            break;
+        const int error = errno;
+        flush();
+        if (error == E2BIG)
+            continue;
+        out += kReplacement;
+        if (error != EILSEQ) // EINVAL: an incomplete sequence at the end
+            break;
+        ++in;
+        --inLeft;
+        ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    ::iconv(cd, nullptr, nullptr, &outPtr, &outLeft); // the shift back, if any
+    flush();
+}
+
+bool IsLabelChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'
+           || c == '.' || c == ':' || c == '+' || c == '(' || c == ')';
+}
+
+} // namespace
+
+void AppendRawText(std::string& Out, std::string_view Bytes)
+{
+    size_t i = 0;
+    while (i < Bytes.size()) {
+        // Printable ASCII goes across in runs.
+        size_t run = i;
+        while (run < Bytes.size() && Bytes[run] >= 0x20 && Bytes[run] < 0x7F)
+            ++run;
+        Out.append(Bytes.data() + i, run - i);
+        i = run;
+        if (i == Bytes.size())
+            break;
+        char32_t c = 0;
+        const size_t length = Utf8Sequence(Bytes.substr(i), c);
+        if (length == 0) {
+            AppendCodePoint(Out, Cp1252(static_cast<unsigned char>(Bytes[i])));
+            ++i;
+        } else {
+            AppendCodePoint(Out, c);
+            i += length;
+        }
+    }
+}
+
+std::string CharsetName(std::string_view Label)
+{
+    Label = Label.substr(0, Label.find('*'));
+    // Longer than any charset name, or not one: iconv never sees it (a name
+    // like "UTF-8//IGNORE" or a path must not steer the conversion).
+    if (Label.empty() || Label.size() > 40)
+        return {};
+    std::string name;
+    for (char c : Label) {
+        if (!IsLabelChar(c))
+            return {};
+        name += (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+    }
+    for (const TAlias& alias : kAliases)
+        if (name.size() == alias.Label.size() && name == alias.Label)
+            return std::string(alias.Charset);
+    return name;
+}
+
+bool CharsetKnown(const std::string& Charset)
+{
+    if (Charset.empty())
+        return false;
+    if (Charset == kOwnUtf8 || Charset == kOwnCp1252 || Charset == kOwnRaw)
+        return true;
+    return gConverters.Find(Charset) != reinterpret_cast<iconv_t>(-1);
+}
+
+void AppendCharsetText(std::string& Out, const std::string& Charset, std::string_view Bytes)
+{
+    // UTF-8 that is not valid UTF-8 is mostly Windows-1252 mislabelled, which
+    // the raw reading shows as the sender saw it.
+    if (Charset == kOwnUtf8 || Charset == kOwnRaw) {
+        AppendRawText(Out, Bytes);
+        return;
+    }
+    if (Charset == kOwnCp1252) {
+        AppendWindows1252(Out, Bytes);
+        return;
+    }
+    iconv_t cd = gConverters.Find(Charset);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        AppendRawText(Out, Bytes);
+    else
+        AppendIconv(Out, cd, Bytes);
+}
+
+} // namespace mail

@@ -1,0 +1,248 @@
+// The first mailbox of an address list (RFC 5322 3.4), read leniently: what
+// senders get wrong (no closing quote, bracket or parenthesis, encoded words
+// inside quotes, an address after a bare name) still gives a name and an
+// address.
+#include "mail/Charset.h"
+#include "mail/HeaderText.h"
+
+#include <vector>
+
+namespace {
+
+bool IsWhite(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+enum TTokenKind { tkWord, tkQuoted, tkComment, tkAngle, tkSpecial };
+
+struct TToken {
+    TTokenKind Kind;
+    std::string_view Text; // as written; for quoted strings and comments without their delimiters
+    bool SpaceBefore;      // white space (or a comment) separated it from the token before
+};
+
+// A quoted string or comment from pos (after its opening character), up to
+// its closing character (nested for comments) or the end; quoted-pairs are
+// skipped over here and unescaped by AppendText.
+std::string_view ReadDelimited(std::string_view raw, size_t& pos, char open, char close)
+{
+    const size_t start = pos;
+    int depth = 1;
+    while (pos < raw.size()) {
+        const char c = raw[pos++];
+        if (c == '\\' && pos < raw.size())
+            ++pos;
+        else if (c == close && --depth == 0)
+            return raw.substr(start, pos - 1 - start);
+        else if (open != close && c == open)
+            ++depth;
+    }
+    return raw.substr(start);
+}
+
+// A token's text: quoted-pairs of quoted strings and comments unescaped.
+void AppendText(std::string& out, const TToken& token)
+{
+    if (token.Kind != tkQuoted && token.Kind != tkComment) {
+        out += token.Text;
+        return;
+    }
+    for (size_t i = 0; i < token.Text.size(); ++i) {
+        if (token.Text[i] == '\\' && i + 1 < token.Text.size())
+            ++i;
+        out += token.Text[i];
+    }
+}
+
+// The tokens of raw, into tokens (kept by the caller between calls, so that
+// reading a mailbox allocates nothing for them).
+void Tokenize(std::string_view raw, std::vector<TToken>& tokens)
+{
+    tokens.clear();
+    bool space = false;
+    size_t pos = 0;
+    while (pos < raw.size()) {
+        const char c = raw[pos];
+        if (IsWhite(c)) {
+            space = true;
+            ++pos;
+        } else if (c == '"') {
+            ++pos;
+            tokens.push_back({tkQuoted, ReadDelimited(raw, pos, '"', '"'), space});
+            space = false;
+        } else if (c == '(') {
+            ++pos;
+            tokens.push_back({tkComment, ReadDelimited(raw, pos, '(', ')'), space});
+            space = true;
+        } else if (c == '<') {
+            // Up to ">"; without one, up to white space, a comma or the end.
+            size_t end = raw.find('>', pos);
+            size_t next = end + 1;
+            if (end == std::string_view::npos) {
+                end = pos + 1;
+                while (end < raw.size() && !IsWhite(raw[end]) && raw[end] != ',')
+                    ++end;
+                next = end;
+            }
+            tokens.push_back({tkAngle, raw.substr(pos + 1, end - pos - 1), space});
+            pos = next;
+            space = false;
+        } else if (c == ',' || c == ';' || c == ':') {
+            tokens.push_back({tkSpecial, raw.substr(pos, 1), space});
+            ++pos;
+            space = false;
+        } else {
+            const size_t start = pos;
+            while (pos < raw.size() && !IsWhite(raw[pos]) && raw[pos] != '"' && raw[pos] != '(' && raw[pos] != '<'
+                   && raw[pos] != ',' && raw[pos] != ';' && raw[pos] != ':')
+                ++pos;
+            tokens.push_back({tkWord, raw.substr(start, pos - start), space});
+            space = false;
+        }
+    }
+}
+
+// Words joined as written: one blank where white space separated them.
+void Phrase(const std::vector<const TToken*>& words, std::string& text)
+{
+    text.clear();
+    for (const TToken* word : words) {
+        if (!text.empty() && word->SpaceBefore)
+            text += ' ';
+        AppendText(text, *word);
+    }
+}
+
+std::string_view Trimmed(std::string_view text)
+{
+    size_t first = 0, last = text.size();
+    while (first < last && IsWhite(text[first]))
+        ++first;
+    while (last > first && IsWhite(text[last - 1]))
+        --last;
+    return text.substr(first, last - first);
+}
+
+bool IsPlainAscii(std::string_view text)
+{
+    for (char c : text)
+        if (c <= ' ' || c >= 0x7F)
+            return false;
+    return true;
+}
+
+// An addr-spec as display text: folding white space removed, raw bytes read
+// as DecodeHeaderText reads them, encoded words not decoded (they have no
+// place in an address).
+std::string AddressText(std::string_view spec)
+{
+    // Obsolete source route "<@a,@b:user@host>" (RFC 5322 4.4).
+    if (!spec.empty() && spec[0] == '@' && spec.find(':') != std::string_view::npos)
+        spec.remove_prefix(spec.find(':') + 1);
+    if (IsPlainAscii(spec))
+        return std::string(spec); // the common case, as it stands
+    std::string compact;
+    bool quoted = false;
+    for (char c : spec) {
+        if (c == '"')
+            quoted = !quoted;
+        if (quoted || !IsWhite(c))
+            compact += c;
+    }
+    std::string text;
+    mail::AppendRawText(text, compact);
+    return text;
+}
+
+} // namespace
+
+TMailbox ParseMailbox(std::string_view Raw)
+{
+    // Kept between calls: a mailbox is read without allocating for them.
+    thread_local std::vector<TToken> tokens;
+    thread_local std::vector<const TToken*> words; // phrase words before the angle address
+    thread_local std::vector<const TToken*> after; // words after it (a broken order)
+    thread_local std::string name;
+    Tokenize(Raw, tokens);
+    words.clear();
+    after.clear();
+    name.clear();
+    const TToken* angle = nullptr;
+    const TToken* comment = nullptr; // the first comment with text
+    std::string group;
+    bool inGroup = false;
+
+    for (const TToken& token : tokens) {
+        const bool empty = words.empty() && !angle;
+        if (token.Kind == tkSpecial) {
+            if (token.Text == ":" && !inGroup && !angle) {
+                // A group: its name, then its members.
+                Phrase(words, group);
+                inGroup = true;
+                words.clear();
+                comment = nullptr;
+                continue;
+            }
+            if (token.Text == ":")
+                continue;
+            if (!empty)
+                break; // the end of the first mailbox
+            if (token.Text == ";")
+                inGroup = false;
+            continue;
+        }
+        if (token.Kind == tkComment) {
+            if (!comment && !Trimmed(token.Text).empty())
+                comment = &token;
+        } else if (token.Kind == tkAngle) {
+            if (!angle)
+                angle = &token;
+        } else {
+            (angle ? after : words).push_back(&token);
+        }
+    }
+
+    TMailbox box;
+    if (angle) {
+        box.Address = AddressText(angle->Text);
+        Phrase(words.empty() ? after : words, name);
+    } else if (!words.empty()) {
+        // The address is the last word holding "@" (a bare address, or a
+        // name followed by one); without any, the words are a name.
+        size_t at = words.size();
+        for (size_t i = words.size(); i-- > 0;)
+            if (words[i]->Kind == tkWord && words[i]->Text.find('@') != std::string::npos) {
+                at = i;
+                break;
+            }
+        if (at < words.size()) {
+            // "user"@host and user.name@host: the addr-spec is every
+            // token of it that touches the "@" word without white space.
+            size_t first = at;
+            while (first > 0 && !words[first]->SpaceBefore)
+                --first;
+            std::string spec;
+            for (size_t i = first; i <= at; ++i) {
+                const bool quoted = words[i]->Kind == tkQuoted;
+                spec += quoted ? "\"" : "";
+                spec += words[i]->Text;
+                spec += quoted ? "\"" : "";
+            }
+            box.Address = AddressText(spec);
+            words.resize(first);
+        }
+        Phrase(words, name);
+    } else if (inGroup || !group.empty()) {
+        name = group;
+    }
+    if (Trimmed(name).empty() && comment) {
+        name.clear();
+        AppendText(name, *comment);
+    }
+    box.Name = DecodeHeaderText(name);
+    const std::string_view trimmed = Trimmed(box.Name);
+    if (trimmed.size() != box.Name.size())
+        box.Name = std::string(trimmed);
+    return box;
+}
