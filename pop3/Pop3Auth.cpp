@@ -81,10 +81,11 @@ void TCustomPop3Cli::AuthReplyReceived()
         AuthFailed(std::string(mechanism->Name()) +
                    ": the server ended the exchange without proving that it knows the password");
         // The server has let the session in, but not as one that knows the
-        // password: nothing more goes to it. The close report completes
-        // the request, whose result stays the failure.
+        // password: the request ends as refused, and nothing more goes to
+        // that server.
         FStatusCode = NegativeReply;
         FRequestResult = NegativeReply;
+        FireRequestDone(NegativeReply);
         FSocket->Close();
         return;
     }

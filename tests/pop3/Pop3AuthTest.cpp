@@ -89,11 +89,11 @@ const Exchange Exchanges[] = {
          "< -ERR cancelled|",
      "F-ERR SCRAM-SHA-256: the server's signature is wrong (it does not know the password)|" + WaitingUser},
     // A server that says "+OK" without proving itself is not trusted: the
-    // client closes the connection.
-    {"ScramSuccessWithoutSignatureFails", "SCRAM-SHA-256", "user", "pencil", {"+ " + B64(ScramServerFirst), "+OK"},
-     ScramStart,
+    // login fails, whatever follows, and the client closes the connection.
+    {"ScramSuccessWithoutSignatureFails", "SCRAM-SHA-256", "user", "pencil",
+     {"+ " + B64(ScramServerFirst), "+OK\r\n+OK"}, ScramStart,
      "> AUTH SCRAM-SHA-256 ********|< + " + B64(ScramServerFirst) + "|> ********|< +OK|"
-     "-ERR SCRAM-SHA-256: the server ended the exchange without proving that it knows the password|",
+     "-ERR SCRAM-SHA-256: the server ended the exchange without proving that it knows the password|< +OK|",
      "F-ERR SCRAM-SHA-256: the server ended the exchange without proving that it knows the password||"
      "pop3Disconnected"},
     {"ScramNonceNotOursCancels", "SCRAM-SHA-256", "user", "pencil",
