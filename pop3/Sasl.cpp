@@ -26,12 +26,11 @@ TSaslAnswer Answer(std::string Response)
 class TPlain : public TSaslMechanism {
 public:
     using TSaslMechanism::TSaslMechanism;
-    const char* Name() const override { return "PLAIN"; }
     std::optional<std::string> InitialResponse() override
     {
         return std::string(1, '\0') + FCredentials.User + '\0' + FCredentials.Password;
     }
-    TSaslAnswer Respond(const std::string&) override { return Refuse("PLAIN: unexpected challenge"); }
+    TSaslAnswer Respond(const std::string&) override { return Unexpected(); }
 };
 
 // LOGIN (draft-murchison-sasl-login): the server asks for the user name,
@@ -40,14 +39,13 @@ public:
 class TLogin : public TSaslMechanism {
 public:
     using TSaslMechanism::TSaslMechanism;
-    const char* Name() const override { return "LOGIN"; }
     TSaslAnswer Respond(const std::string&) override
     {
         switch (FStep++) {
         case 0: return Answer(FCredentials.User);
         case 1: return Answer(FCredentials.Password);
         }
-        return Refuse("LOGIN: unexpected challenge");
+        return Unexpected();
     }
 };
 
@@ -56,11 +54,10 @@ public:
 class TCramMd5 : public TSaslMechanism {
 public:
     using TSaslMechanism::TSaslMechanism;
-    const char* Name() const override { return "CRAM-MD5"; }
     TSaslAnswer Respond(const std::string& Challenge) override
     {
         if (FStep++ != 0)
-            return Refuse("CRAM-MD5: unexpected challenge");
+            return Unexpected();
         return Answer(FCredentials.User + " " + DigestHex(HmacMd5(FCredentials.Password, Challenge)));
     }
 };
@@ -87,7 +84,6 @@ std::string_view Bytes(const TSha256& Digest)
 class TScramSha256 : public TSaslMechanism {
 public:
     using TSaslMechanism::TSaslMechanism;
-    const char* Name() const override { return "SCRAM-SHA-256"; }
     std::optional<std::string> InitialResponse() override
     {
         FClientFirstBare = "n=" + SaslName(FCredentials.User) + ",r=" + FCredentials.ClientNonce;
@@ -99,7 +95,7 @@ public:
         case 0: return ServerFirst(Challenge);
         case 1: return ServerFinal(Challenge);
         }
-        return Refuse("SCRAM-SHA-256: unexpected challenge");
+        return Unexpected();
     }
     bool MaySucceed() const override { return FVerified; }
 
@@ -197,7 +193,7 @@ public:
     TSaslAnswer Respond(const std::string& Challenge) override
     {
         if (FStep++ != 0)
-            return Refuse(std::string(Name()) + ": unexpected challenge");
+            return Unexpected();
         return {ErrorReply(), false, std::string(Name()) + " token refused: " + OAuth2ErrorStatus(Challenge)};
     }
 
@@ -211,7 +207,6 @@ protected:
 class TXOAuth2 : public TBearer {
 public:
     using TBearer::TBearer;
-    const char* Name() const override { return "XOAUTH2"; }
     std::optional<std::string> InitialResponse() override
     {
         return "user=" + FCredentials.User + "\1auth=Bearer " + FCredentials.Password + "\1\1";
@@ -227,7 +222,6 @@ protected:
 class TOAuthBearer : public TBearer {
 public:
     using TBearer::TBearer;
-    const char* Name() const override { return "OAUTHBEARER"; }
     std::optional<std::string> InitialResponse() override
     {
         std::string message = "n,a=" + SaslName(FCredentials.User) + ",\1";
@@ -243,14 +237,14 @@ protected:
 };
 
 template <class T>
-std::unique_ptr<TSaslMechanism> Make(const TSaslCredentials& Credentials)
+std::unique_ptr<TSaslMechanism> Make(const char* Name, const TSaslCredentials& Credentials)
 {
-    return std::unique_ptr<TSaslMechanism>(new T(Credentials));
+    return std::unique_ptr<TSaslMechanism>(new T(Name, Credentials));
 }
 
 const struct {
     const char* Name;
-    std::unique_ptr<TSaslMechanism> (*Create)(const TSaslCredentials&);
+    std::unique_ptr<TSaslMechanism> (*Create)(const char*, const TSaslCredentials&);
 } Mechanisms[] = {
     {"PLAIN", Make<TPlain>},           {"LOGIN", Make<TLogin>},     {"CRAM-MD5", Make<TCramMd5>},
     {"SCRAM-SHA-256", Make<TScramSha256>}, {"XOAUTH2", Make<TXOAuth2>}, {"OAUTHBEARER", Make<TOAuthBearer>},
@@ -262,7 +256,7 @@ std::unique_ptr<TSaslMechanism> TSaslMechanism::Create(std::string_view Name, co
 {
     for (const auto& mechanism : Mechanisms)
         if (SameText(Name, mechanism.Name))
-            return mechanism.Create(Credentials);
+            return mechanism.Create(mechanism.Name, Credentials);
     return nullptr;
 }
 
@@ -280,6 +274,11 @@ const std::vector<std::string>& TSaslMechanism::Names()
 TSaslAnswer TSaslMechanism::Refuse(std::string Why)
 {
     return {{}, true, std::move(Why)};
+}
+
+TSaslAnswer TSaslMechanism::Unexpected() const
+{
+    return Refuse(std::string(FName) + ": unexpected challenge");
 }
 
 std::string SaslName(std::string_view Name)

@@ -48,7 +48,7 @@ public:
     static const std::vector<std::string>& Names();
 
     // The name as the RFCs write it, sent with AUTH.
-    virtual const char* Name() const = 0;
+    const char* Name() const { return FName; }
     // The client's first message for mechanisms where the client speaks
     // first; none where the server does.
     virtual std::optional<std::string> InitialResponse() { return std::nullopt; }
@@ -58,11 +58,14 @@ public:
     // until the server's signature has been verified (RFC 5802 section 5).
     virtual bool MaySucceed() const { return true; }
 
-    explicit TSaslMechanism(const TSaslCredentials& Credentials) : FCredentials(Credentials) {}
+    TSaslMechanism(const char* Name, const TSaslCredentials& Credentials) : FName(Name), FCredentials(Credentials) {}
 
 protected:
     static TSaslAnswer Refuse(std::string Why);
+    // A challenge after the mechanism has said all it has to say.
+    TSaslAnswer Unexpected() const;
 
+    const char* FName;
     TSaslCredentials FCredentials;
     // Challenges answered so far.
     int FStep = 0;

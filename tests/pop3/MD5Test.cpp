@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -157,23 +156,13 @@ TEST(MD5, BitCountCarriesIntoHighWord) {
 
 namespace {
 
-// RFC 2202 section 2's cases 1, 2 and 6 (key longer than the block), and
-// keys around the 64-byte block against OpenSSL's HMAC.
+// RFC 2202 section 2's cases 1, 2 and 6 (a key longer than the block is
+// hashed first); RFC 2195's example covers CRAM-MD5 in Pop3AuthTest.
 TEST(MD5, HmacMd5) {
     EXPECT_EQ(DigestHex(HmacMd5(std::string(16, '\x0b'), "Hi There")), "9294727a3638bb1c13f48ef8158bfc9d");
     EXPECT_EQ(DigestHex(HmacMd5("Jefe", "what do ya want for nothing?")), "750c783e6ab0b503eaa86e310a5db738");
     EXPECT_EQ(DigestHex(HmacMd5(std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First")),
               "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
-    for (size_t keyLength : {0, 63, 64, 65, 200}) {
-        const std::string key = Pattern(keyLength), message = Pattern(keyLength + 7);
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned int mdLength = 0;
-        HMAC(EVP_md5(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
-             message.size(), md, &mdLength);
-        TDigest oracle;
-        std::copy(md, md + 16, oracle.begin());
-        EXPECT_EQ(HmacMd5(key, message), oracle) << keyLength;
-    }
 }
 
 } // namespace

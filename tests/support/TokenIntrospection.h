@@ -27,7 +27,8 @@ public:
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/introspect"; }
     const std::string& Valid() const { return FValid; }
     const std::string& Expired() const { return FExpired; }
-    // One line per request it answered: "introspect /introspect active".
+    // What it printed: "listening PORT", then one line per request it
+    // answered ("introspect /introspect active" or "... inactive").
     std::string Log() const;
 
 private:
