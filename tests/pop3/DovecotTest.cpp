@@ -263,7 +263,7 @@ TEST_F(DovecotPop3, SaslLoginsWithTheRightPasswordOnly)
                 s.Cli.SetPassWord("tqrnbzxb");
             ASSERT_TRUE(s.Cli.SyncConnect() && s.Cli.SyncCapa());
             EXPECT_EQ(s.Cli.SyncAuth(), right) << s.Cli.ErrorMessage() << "\n" << FServer->Log();
-            EXPECT_EQ(Pop3ProtocolStateName(s.Cli.ProtocolState()), right ? "pop3Transaction" : "pop3WaitingUser");
+            EXPECT_EQ(s.Cli.ProtocolState(), right ? pop3Transaction : pop3WaitingUser);
             EXPECT_EQ(s.Cli.ResponseCode(), right ? "" : "AUTH");
             EXPECT_EQ(s.Cli.SyncStat() ? s.Cli.MsgCount() : -1, right ? 3 : -1);
             EXPECT_TRUE(s.Quit());
