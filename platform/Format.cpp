@@ -48,3 +48,14 @@ std::string Trim(const std::string& text)
         --last;
     return text.substr(first, last - first);
 }
+
+bool SameText(std::string_view a, std::string_view b)
+{
+    auto upper = [](char ch) { return ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch; };
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (upper(a[i]) != upper(b[i]))
+            return false;
+    return true;
+}

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -19,3 +20,7 @@ std::string Format(const std::string& fmt, const TVarRecs& args);
 // The text without blanks and control characters (every byte up to ' ')
 // at either end.
 std::string Trim(const std::string& text);
+
+// Whether a and b are equal when ASCII letters are compared without regard
+// to case (protocol keywords: capability and SASL mechanism names).
+bool SameText(std::string_view a, std::string_view b);

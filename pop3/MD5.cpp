@@ -166,11 +166,14 @@ std::string DigestHexOfBuffer(const void* Bytes, size_t Length) {
     }
     TDigest digest;
     DigestFinal(digest, context);
+    return DigestHex(digest);
+}
 
+std::string DigestHex(const TDigest& Digest) {
     static constexpr char kHexDigits[] = "0123456789abcdef";
     std::string text;
-    text.reserve(2 * digest.size());
-    for (uint8_t byte : digest) {
+    text.reserve(2 * Digest.size());
+    for (uint8_t byte : Digest) {
         text += kHexDigits[byte >> 4];
         text += kHexDigits[byte & 0x0f];
     }
@@ -179,4 +182,37 @@ std::string DigestHexOfBuffer(const void* Bytes, size_t Length) {
 
 std::string DigestHexOfString(const std::string& Text) {
     return DigestHexOfBuffer(Text.data(), Text.size());
+}
+
+// RFC 2104 section 2: H(K XOR opad, H(K XOR ipad, text)), with B = 64; a key
+// longer than B is replaced by its digest first.
+TDigest HmacMd5(std::string_view Key, std::string_view Message) {
+    constexpr size_t kBlock = 64;
+    std::array<uint8_t, kBlock> key{};
+    TDigestContext context;
+    if (Key.size() > kBlock) {
+        TDigest hashed;
+        DigestInit(context);
+        DigestUpdate(context, Key.data(), Key.size());
+        DigestFinal(hashed, context);
+        std::copy(hashed.begin(), hashed.end(), key.begin());
+    } else {
+        std::copy(Key.begin(), Key.end(), key.begin());
+    }
+    std::array<uint8_t, kBlock> pad;
+    TDigest inner;
+    for (size_t i = 0; i < kBlock; ++i)
+        pad[i] = key[i] ^ 0x36;
+    DigestInit(context);
+    DigestUpdate(context, pad.data(), pad.size());
+    DigestUpdate(context, Message.data(), Message.size());
+    DigestFinal(inner, context);
+    for (size_t i = 0; i < kBlock; ++i)
+        pad[i] = key[i] ^ 0x5c;
+    TDigest outer;
+    DigestInit(context);
+    DigestUpdate(context, pad.data(), pad.size());
+    DigestUpdate(context, inner.data(), inner.size());
+    DigestFinal(outer, context);
+    return outer;
 }

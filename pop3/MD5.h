@@ -1,6 +1,8 @@
-// MD5 message digest (RFC 1321) and its lower-case hexadecimal text.
-// Its one user is the APOP login (RFC 1939 section 7), which sends the digest
-// text of the server's banner timestamp followed by the password.
+// MD5 message digest (RFC 1321), its lower-case hexadecimal text, and
+// HMAC-MD5 (RFC 2104). The APOP login (RFC 1939 section 7) sends the digest
+// text of the server's banner timestamp followed by the password; the SASL
+// mechanism CRAM-MD5 (RFC 2195) sends the HMAC-MD5 of the server's challenge
+// keyed with the password.
 #pragma once
 
 #include <array>
@@ -8,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 // One hashing in progress. Plain data: DigestInit gives it a defined value,
 // DigestFinal leaves it all zero.
@@ -47,3 +50,9 @@ std::string DigestHexOfBuffer(const void* Bytes, size_t Length);
 // DigestHexOfBuffer over the bytes of Text exactly as stored: no character
 // conversion, embedded zero bytes included, no terminating zero.
 std::string DigestHexOfString(const std::string& Text);
+
+// The 16 digest bytes as 32 characters, 0-9 and a-f, high digit first.
+std::string DigestHex(const TDigest& Digest);
+
+// HMAC-MD5 of Message keyed with Key (RFC 2104), keys of any length.
+TDigest HmacMd5(std::string_view Key, std::string_view Message);

@@ -133,7 +133,8 @@ void TCustomPop3Cli::RunCommand(TPop3Request Request)
     }
     const TPop3ProtocolState target = command.Allowed == TAllowed::AnyState ? FProtoState : command.Target;
 
-    std::string argument;
+    // What the log may show of the argument, where it differs.
+    std::string argument, shownArgument;
     THandler afterOk = command.AfterOk;
     switch (command.Argument) {
     case TArgument::None:
@@ -143,9 +144,11 @@ void TCustomPop3Cli::RunCommand(TPop3Request Request)
         break;
     case TArgument::PassWord:
         argument = Trim(FPassWord);
+        shownArgument = Pop3Mask;
         break;
     case TArgument::ApopDigest:
         argument = Trim(FUserName) + " " + DigestHexOfString(FApopTimeStamp + FPassWord);
+        shownArgument = Trim(FUserName) + " " + Pop3Mask;
         break;
     case TArgument::MsgNum:
         argument = std::to_string(FMsgNum);
@@ -163,11 +166,12 @@ void TCustomPop3Cli::RunCommand(TPop3Request Request)
     std::string line = command.Verb;
     if (!argument.empty())
         line += " " + argument;
-    StartCommand(command.Request, line, target, afterOk);
+    const std::string shown = argument.empty() || shownArgument.empty() ? "" : command.Verb + (" " + shownArgument);
+    StartCommand(command.Request, line, target, afterOk, shown);
 }
 
 void TCustomPop3Cli::StartCommand(TPop3Request Request, const std::string& Line, TPop3ProtocolState Target,
-                                  THandler AfterOk)
+                                  THandler AfterOk, const std::string& Shown, THandler Next)
 {
     CheckReady();
     if (!FConnected)
@@ -175,19 +179,21 @@ void TCustomPop3Cli::StartCommand(TPop3Request Request, const std::string& Line,
     if (!FInSequence)
         FRequestType = Request;
     FDoneReported = false;
-    FNext = &TCustomPop3Cli::CommandStatusReceived;
+    FResponseCode.clear();
+    FNext = Next;
     FNextProtocolState = Target;
     FAfterOk = AfterOk;
     SetState(pop3WaitingResponse);
-    SendCommand(Line);
+    SendCommand(Line, Shown);
 }
 
 // Pending events are processed once before the line goes out. One of them
 // may be the close of the connection, which has then already ended this
 // request with 10004: nothing is sent on a connection that is gone.
-void TCustomPop3Cli::SendCommand(const std::string& Line)
+// Secrets never reach OnDisplay: a line that carries one is shown as Shown.
+void TCustomPop3Cli::SendCommand(const std::string& Line, const std::string& Shown)
 {
-    FireDisplay("> " + Line);
+    FireDisplay("> " + (Shown.empty() ? Line : Shown));
     FSocket->ProcessMessages();
     if (FDoneReported || !FConnected)
         return;
@@ -196,6 +202,12 @@ void TCustomPop3Cli::SendCommand(const std::string& Line)
 
 // The first line of every reply: "+" in its first byte is positive (RFC
 // 1939 section 3 "+OK"), anything else negative.
+//
+// A refused login (a command that would have entered the TRANSACTION state
+// from AUTHORIZATION: PASS, RPOP, APOP, AUTH) leaves the server in the
+// AUTHORIZATION state, waiting for USER, APOP or AUTH anew (RFC 1939
+// section 4, RFC 5034 section 4), so a second try in the same session
+// starts again from there.
 void TCustomPop3Cli::CommandStatusReceived()
 {
     FireDisplay("< " + FLastResponse);
@@ -209,7 +221,10 @@ void TCustomPop3Cli::CommandStatusReceived()
         return;
     }
     FRequestResult = FStatusCode;
+    FResponseCode = ParseResponseCode(FLastResponse);
     KeepErrorMessage();
+    if (FNextProtocolState == pop3Transaction && FProtoState != pop3Transaction && FProtoState != pop3Disconnected)
+        SetProtocolState(pop3WaitingUser);
     FireRequestDone(FRequestResult);
 }
 

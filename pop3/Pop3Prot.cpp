@@ -64,6 +64,7 @@ const char* Pop3RequestName(TPop3Request Request)
     case pop3Open: return "pop3Open";
     case pop3Capa: return "pop3Capa";
     case pop3Stls: return "pop3Stls";
+    case pop3Auth: return "pop3Auth";
     }
     return "?";
 }
@@ -285,6 +286,7 @@ void TCustomPop3Cli::BannerReceived(Word Error)
     FireDisplay("< " + FLastResponse);
     if (!IsPositiveStatus()) {
         // The close report completes the request (with 10004).
+        FResponseCode = ParseResponseCode(FLastResponse);
         KeepErrorMessage();
         FRequestResult = FStatusCode;
         FSocket->Close();
@@ -318,11 +320,14 @@ void TCustomPop3Cli::Connect()
     FRcvBuf[0] = 0;
     FPartialLine = false;
     FRequestResult = 0;
+    FResponseCode.clear();
     // A timestamp and capabilities belong to one server's session: never
     // reuse them for another connection.
     FApopTimeStamp.clear();
     FCapabilities.clear();
     FCapabilityBytes = 0;
+    FSasl.reset();
+    FSaslInitial.reset();
     SetState(pop3DnsLookup);
     FSocket->OnDataSent = nullptr;
     FSocket->OnDnsLookupDone = [this](TObject* Sender, Word Error) { SocketDnsLookupDone(Sender, Error); };

@@ -10,11 +10,13 @@
 
 #include "platform/EventLoop.h"
 #include "platform/Object.h"
+#include "pop3/Sasl.h"
 #include "socket/WSocket.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +70,7 @@ enum TPop3Request : uint8_t {
     // so that the numbers above (which logs show) never change.
     pop3Capa,
     pop3Stls,
+    pop3Auth,
 };
 
 // The operations a sequence can run. The numbers differ from TPop3Request's.
@@ -118,6 +121,15 @@ constexpr Integer Pop3RcvBufSize = 4096;
 // without bound.
 constexpr size_t Pop3MaxCapabilityBytes = 65536;
 
+// A command line, CR LF included, is at most this long (RFC 2449 section 4);
+// an AUTH initial response that would make it longer is sent in reply to
+// the server's first, empty challenge instead (RFC 5034 section 4).
+constexpr size_t Pop3MaxCommandLine = 255;
+
+// What OnDisplay shows in place of a secret: a password, an APOP digest, a
+// SASL response.
+constexpr const char* Pop3Mask = "********";
+
 // ---------------------------------------------------------------------------
 // Reading numbers out of response lines (RFC 1939 "scan listings" and
 // "unique-id listings"). Positions are 0-based byte offsets into Line.
@@ -134,6 +146,10 @@ void ParseTwoNumbers(const std::string& Line, Integer& A, Integer& B);
 // The first number of the line and the word (bytes 33 to 126) after it,
 // separated by spaces only.
 void ParseNumberAndWord(const std::string& Line, Integer& N, std::string& W);
+// The response code of a negative reply (RFC 2449 section 8, RFC 3206):
+// "IN-USE" for "-ERR [IN-USE] ...", "SYS/TEMP" for "-ERR [SYS/TEMP] ...";
+// empty when the line has none or its brackets do not hold one.
+std::string ParseResponseCode(const std::string& Line);
 
 // ---------------------------------------------------------------------------
 
@@ -175,6 +191,13 @@ public:
     // CAPA (RFC 2449): allowed in any protocol state once connected; the
     // reply's lines replace Capabilities().
     virtual void Capa();
+    // AUTH (RFC 5034) with the SASL mechanism AuthMechanism(), from the
+    // AUTHORIZATION state before USER; UserName and PassWord (for XOAUTH2 and
+    // OAUTHBEARER the access token) are its credentials. Refused at once when
+    // the mechanism is unknown, or when the last CAPA listed SASL mechanisms
+    // without it. A refused login leaves the session waiting for USER, APOP
+    // or AUTH again.
+    virtual void Auth();
 
     // --- properties -------------------------------------------------------
     const std::string& Host() const { return FHost; }
@@ -216,6 +239,18 @@ public:
     // Whether the last CAPA listed the capability Name (its first word,
     // compared without regard to case: "STLS", "PIPELINING", "SASL").
     bool HasCapability(std::string_view Name) const;
+    // The mechanisms on the last CAPA's SASL line (RFC 5034 section 5).
+    std::vector<std::string> SaslMechanisms() const;
+    // The SASL mechanism Auth uses, named as the RFCs write it ("PLAIN",
+    // "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2", "OAUTHBEARER"),
+    // compared without regard to case. Empty after construction.
+    const std::string& AuthMechanism() const { return FAuthMechanism; }
+    void SetAuthMechanism(const std::string& Value) { FAuthMechanism = Value; }
+    // The response code (ParseResponseCode) of the negative reply that ended
+    // the last request: "IN-USE", "LOGIN-DELAY", "SYS/TEMP", "SYS/PERM",
+    // "AUTH". Empty when that request ended otherwise or its reply had none;
+    // cleared when a request starts.
+    const std::string& ResponseCode() const { return FResponseCode; }
 
     // --- events -----------------------------------------------------------
     TPop3Display OnDisplay;
@@ -244,11 +279,14 @@ protected:
     // Command cycle
     void CheckReady();
     void RefuseWith(const std::string& Text);
+    // Shown: what OnDisplay gets for a line that carries a secret (empty:
+    // the line itself). Next: the handler of the reply's first line.
     void StartCommand(TPop3Request Request, const std::string& Line, TPop3ProtocolState Target,
-                      THandler AfterOk);
+                      THandler AfterOk, const std::string& Shown = {},
+                      THandler Next = &TCustomPop3Cli::CommandStatusReceived);
     static const TCommand* FindCommand(TPop3Request Request);
     void RunCommand(TPop3Request Request);
-    void SendCommand(const std::string& Line);
+    void SendCommand(const std::string& Line, const std::string& Shown = {});
     void CommandStatusReceived();
     bool IsPositiveStatus();
     void KeepErrorMessage();
@@ -265,6 +303,14 @@ protected:
     void BannerReceived(Word Error);
     bool DispatchLine(bool LineStart, Word Error);
     void ConnectFailed(const std::string& Text, Integer Error);
+
+    // SASL (AUTH)
+    void AuthReplyReceived();
+    void AuthChallengeReceived();
+    void AuthFailed(const std::string& Why);
+    // SCRAM's client nonce (RFC 5802 section 5.1): fresh random bytes, in
+    // base64, for every exchange. Tests replace it with the RFCs' nonces.
+    virtual std::string SaslClientNonce();
 
     // Sequences
     void StartSequence(TPop3Request Request, TPop3StepSet Steps);
@@ -328,6 +374,12 @@ protected:
     std::vector<std::string> FCapabilities;
     // Bytes kept in FCapabilities; lines beyond Pop3MaxCapabilityBytes are dropped.
     size_t FCapabilityBytes = 0;
+    std::string FAuthMechanism;
+    std::string FResponseCode;
+    // The running AUTH exchange, and its initial response while it waits for
+    // the server's first challenge (too long for the AUTH line).
+    std::unique_ptr<TSaslMechanism> FSasl;
+    std::optional<std::string> FSaslInitial;
     // Line assembly: whether the line being handled begins a line (it may
     // be a later piece of an over-long one), and whether the pieces of the
     // current over-long line go to a multi-line body.
@@ -387,6 +439,7 @@ public:
     virtual bool SyncUidl();
     virtual bool SyncAbort();
     virtual bool SyncCapa();
+    virtual bool SyncAuth();
 
     std::string GetPropertyByName(const std::string& Name) override;
     void SetPropertyByName(const std::string& Name, const std::string& Value) override;

@@ -52,6 +52,8 @@ const Published<TPop3Cli> ClientTable[] = {
     {"MsgUidl", [](TPop3Cli& c) { return c.MsgUidl(); }, nullptr},
     {"Tag", [](TPop3Cli& c) { return std::to_string(c.Tag()); },
      [](TPop3Cli& c, const std::string& v) { c.SetTag(ParseInteger("Tag", v)); }},
+    {"AuthMechanism", [](TPop3Cli& c) { return c.AuthMechanism(); },
+     [](TPop3Cli& c, const std::string& v) { c.SetAuthMechanism(v); }},
 };
 
 const Published<TSyncPop3Cli> SyncTable[] = {

@@ -2,8 +2,7 @@
 // 3: a body of lines ended by a line of one ".", with dot-stuffing).
 #include "pop3/Pop3Prot.h"
 
-#include <algorithm>
-#include <cctype>
+#include "platform/Format.h"
 
 namespace {
 
@@ -69,6 +68,30 @@ void ParseNumberAndWord(const std::string& Line, Integer& N, std::string& W)
     while (pos < Line.size() && Line[pos] >= 33 && Line[pos] <= 126)
         ++pos;
     W = Line.substr(start, pos - start);
+}
+
+// resp-code = "[" resp-level *("/" resp-level) "]", right after "-ERR ";
+// resp-level = 1*rchar, rchar = %x21-2E / %x30-5C / %x5E-7F.
+std::string ParseResponseCode(const std::string& Line)
+{
+    constexpr std::string_view Start = "-ERR [";
+    if (Line.compare(0, Start.size(), Start) != 0)
+        return {};
+    const size_t close = Line.find(']', Start.size());
+    if (close == std::string::npos)
+        return {};
+    const std::string code = Line.substr(Start.size(), close - Start.size());
+    bool levelStart = true;
+    for (char ch : code) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (ch == '/' && !levelStart)
+            levelStart = true;
+        else if (byte >= 0x21 && byte <= 0x7F && ch != '/')
+            levelStart = false;
+        else
+            return {};
+    }
+    return levelStart ? std::string() : code;
 }
 
 // ---------------------------------------------------------------------------
@@ -150,15 +173,29 @@ void TCustomPop3Cli::ParseCapaLine()
 
 bool TCustomPop3Cli::HasCapability(std::string_view Name) const
 {
-    for (const std::string& line : FCapabilities) {
-        const std::string_view tag = std::string_view(line).substr(0, line.find(' '));
-        if (tag.size() == Name.size()
-            && std::equal(tag.begin(), tag.end(), Name.begin(), [](char a, char b) {
-                   return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
-               }))
+    for (const std::string& line : FCapabilities)
+        if (SameText(std::string_view(line).substr(0, line.find(' ')), Name))
             return true;
-    }
     return false;
+}
+
+// "SASL" followed by mechanism names, separated by spaces (RFC 5034
+// section 5).
+std::vector<std::string> TCustomPop3Cli::SaslMechanisms() const
+{
+    std::vector<std::string> names;
+    for (const std::string& line : FCapabilities) {
+        if (!SameText(std::string_view(line).substr(0, line.find(' ')), "SASL"))
+            continue;
+        for (size_t pos = line.find(' '); pos != std::string::npos;) {
+            const size_t start = line.find_first_not_of(' ', pos);
+            if (start == std::string::npos)
+                break;
+            pos = line.find(' ', start);
+            names.push_back(line.substr(start, pos == std::string::npos ? std::string::npos : pos - start));
+        }
+    }
+    return names;
 }
 
 void TCustomPop3Cli::ParseListLine()

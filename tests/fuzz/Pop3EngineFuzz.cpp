@@ -7,7 +7,8 @@
 // operands; a missing operand reads as 0.
 //   0 n bytes  send n+1 bytes at once      3  server closes
 //   1 r [v]    start request r (or set     4  server resets
-//              MsgNum/MsgLines to v)       5 n bytes  send n+1 bytes one at a time
+//              MsgNum/MsgLines/the SASL    5 n bytes  send n+1 bytes one at a time
+//              mechanism to v)
 //   2          process pending events
 // Besides the sanitizers, it checks that no request is reported done more
 // often than requests were started.
@@ -109,9 +110,16 @@ const Operation Requests[] = {
     &TCustomPop3Cli::RPop,    &TCustomPop3Cli::APop, &TCustomPop3Cli::Quit, &TCustomPop3Cli::Stat,
     &TCustomPop3Cli::List,    &TCustomPop3Cli::Retr, &TCustomPop3Cli::Top,  &TCustomPop3Cli::Dele,
     &TCustomPop3Cli::Noop,    &TCustomPop3Cli::Last, &TCustomPop3Cli::RSet, &TCustomPop3Cli::Uidl,
-    &TCustomPop3Cli::Capa,
+    &TCustomPop3Cli::Capa,    &TCustomPop3Cli::Auth,
 };
-constexpr uint8_t RequestChoices = sizeof Requests / sizeof Requests[0] + 3; // + Abort, MsgNum, MsgLines
+// + AuthMechanism, Abort, MsgNum, MsgLines
+constexpr uint8_t RequestChoices = sizeof Requests / sizeof Requests[0] + 4;
+
+// SCRAM's client nonce is fixed, so that runs repeat and a server-first
+// message in the input can extend it: "fuzz".
+struct FuzzClient : TPop3Cli {
+    std::string SaslClientNonce() override { return "fuzz"; }
+};
 
 void Pump(Server& server)
 {
@@ -130,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int started = 0;
     int done = 0;
     {
-        TPop3Cli client;
+        FuzzClient client;
         client.SetHost("127.0.0.1");
         client.SetPort(std::to_string(ListenPort));
         client.SetUserName("user");
@@ -160,7 +168,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 break;
             case 1: {
                 const uint8_t r = in.Take() % RequestChoices;
-                if (r == RequestChoices - 3) {
+                if (r == RequestChoices - 4) {
+                    const auto& names = TSaslMechanism::Names();
+                    const size_t v = in.Take() % (names.size() + 1);
+                    client.SetAuthMechanism(v < names.size() ? names[v] : "X-UNKNOWN");
+                } else if (r == RequestChoices - 3) {
                     client.Abort();
                 } else if (r == RequestChoices - 2) {
                     client.SetMsgNum(static_cast<int8_t>(in.Take()));

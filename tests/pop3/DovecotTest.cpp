@@ -6,6 +6,7 @@
 #include "tests/support/Dovecot.h"
 #include "tests/support/Mailbox.h"
 #include "tests/support/Pop3Peer.h"
+#include "tests/support/TokenIntrospection.h"
 
 #include <gtest/gtest.h>
 
@@ -231,6 +232,104 @@ TEST_F(DovecotPop3, LoginsWithTheRightPasswordOnly)
         }
     // Dovecot took the APOP login as APOP, not as some other mechanism.
     EXPECT_NE(FServer->Log().find("method=APOP"), std::string::npos) << FServer->Log();
+}
+
+} // namespace
+
+namespace {
+
+// Every line the client showed as sent; no secret may be among them.
+std::vector<std::string> Sent(const Pop3EventLog& log)
+{
+    std::vector<std::string> sent;
+    for (const std::string& line : log.Only("display > "))
+        sent.push_back(line.substr(10));
+    return sent;
+}
+
+// SASL logins (RFC 5034) with every mechanism that Dovecot derives from the
+// stored plain password, each with the right and a wrong password. A
+// refused one leaves the session in AUTHORIZATION with the server's [AUTH]
+// code. Dovecot's log tells which mechanism it took.
+TEST_F(DovecotPop3, SaslLoginsWithTheRightPasswordOnly)
+{
+    Serve(3);
+    for (const std::string mechanism : {"PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256"})
+        for (bool right : {true, false}) {
+            SCOPED_TRACE(mechanism + (right ? " right" : " wrong"));
+            Session s(*FServer);
+            s.Cli.SetAuthMechanism(mechanism);
+            if (!right)
+                s.Cli.SetPassWord("tqrnbzxb");
+            ASSERT_TRUE(s.Cli.SyncConnect() && s.Cli.SyncCapa());
+            EXPECT_EQ(s.Cli.SyncAuth(), right) << s.Cli.ErrorMessage() << "\n" << FServer->Log();
+            EXPECT_EQ(s.Cli.ProtocolState(), right ? pop3Transaction : pop3WaitingUser);
+            EXPECT_EQ(s.Cli.ResponseCode(), right ? "" : "AUTH");
+            EXPECT_EQ(s.Cli.SyncStat() ? s.Cli.MsgCount() : -1, right ? 3 : -1);
+            EXPECT_TRUE(s.Quit());
+            const std::string initial = mechanism == "PLAIN" || mechanism == "SCRAM-SHA-256" ? " ********" : "";
+            for (const std::string& line : Sent(s.Log))
+                EXPECT_TRUE(line == "CAPA" || line == "AUTH " + mechanism + initial || line == "********" ||
+                            line == "STAT" || line == "QUIT")
+                    << line;
+        }
+    for (const char* mechanism : {"PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256"})
+        EXPECT_NE(FServer->Log().find(std::string("method=") + mechanism), std::string::npos) << FServer->Log();
+}
+
+// RFC 1939 section 4: after a refused login the server stays in
+// AUTHORIZATION, and the same session takes the next try, whichever way it
+// logs in.
+TEST_F(DovecotPop3, SecondLoginAfterARefusedOne)
+{
+    Serve(3);
+    Session s(*FServer);
+    ASSERT_TRUE(s.Cli.SyncConnect());
+    s.Cli.SetPassWord("tqrnbzxb");
+    EXPECT_TRUE(s.Cli.SyncUser());
+    EXPECT_FALSE(s.Cli.SyncPass());
+    EXPECT_EQ(s.Cli.ProtocolState(), pop3WaitingUser);
+    EXPECT_EQ(s.Cli.ResponseCode(), "AUTH");
+    s.Cli.SetAuthMechanism("SCRAM-SHA-256");
+    s.Cli.SetPassWord(FServer->Password());
+    EXPECT_TRUE(s.Cli.SyncAuth() && s.Cli.SyncStat()) << s.Cli.ErrorMessage();
+    EXPECT_EQ(s.Cli.ResponseCode(), "");
+    EXPECT_EQ(s.Cli.MsgCount(), 3);
+    EXPECT_EQ(s.Cli.ErrorMessage(), "-ERR [AUTH] Authentication failed.");
+    EXPECT_TRUE(s.Quit());
+    EXPECT_EQ(Sent(s.Log), (std::vector<std::string>{"USER demo", "PASS ********", "AUTH SCRAM-SHA-256 ********",
+                                                     "********", "********", "STAT", "QUIT"}));
+}
+
+// XOAUTH2 and OAUTHBEARER against Dovecot's oauth2 passdb, which asks a
+// token-introspection endpoint on loopback. An expired token is refused
+// with an error challenge that the client answers before the "-ERR".
+TEST(DovecotOAuth2, ValidTokenAcceptedExpiredRefused)
+{
+    testsupport::TokenIntrospection tokens;
+    Dovecot server(2, 1, tokens.Url());
+    for (const std::string mechanism : {"XOAUTH2", "OAUTHBEARER"})
+        for (bool valid : {true, false}) {
+            SCOPED_TRACE(mechanism + (valid ? " valid" : " expired"));
+            Session s(server);
+            s.Cli.SetAuthMechanism(mechanism);
+            s.Cli.SetPassWord(valid ? tokens.Valid() : tokens.Expired());
+            ASSERT_TRUE(s.Cli.SyncConnect() && s.Cli.SyncCapa());
+            EXPECT_EQ(s.Cli.SyncAuth(), valid) << server.Log() << tokens.Log();
+            const std::string status = mechanism == "XOAUTH2" ? "401" : "invalid_token";
+            EXPECT_EQ(s.Cli.ErrorMessage(), valid ? "" : "-ERR " + mechanism + " token refused: " + status);
+            EXPECT_EQ(s.Cli.ResponseCode(), valid ? "" : "AUTH");
+            EXPECT_EQ(s.Cli.ProtocolState(), valid ? pop3Transaction : pop3WaitingUser);
+            EXPECT_EQ(s.Cli.SyncStat() ? s.Cli.MsgCount() : -1, valid ? 2 : -1);
+            EXPECT_TRUE(s.Quit());
+            const auto sent = Sent(s.Log);
+            EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 2),
+                      (std::vector<std::string>{"CAPA", "AUTH " + mechanism + " ********"}));
+            EXPECT_EQ(sent[2], valid ? "STAT" : "********");
+        }
+    // Each token was asked about once, in login order.
+    EXPECT_EQ(tokens.Log().substr(tokens.Log().find('\n') + 1), "introspect /introspect active\nintrospect /introspect inactive\n"
+                            "introspect /introspect active\nintrospect /introspect inactive\n");
 }
 
 } // namespace

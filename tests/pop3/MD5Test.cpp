@@ -153,3 +153,16 @@ TEST(MD5, BitCountCarriesIntoHighWord) {
 }
 
 } // namespace
+
+namespace {
+
+// RFC 2202 section 2's cases 1, 2 and 6 (a key longer than the block is
+// hashed first); RFC 2195's example covers CRAM-MD5 in Pop3AuthTest.
+TEST(MD5, HmacMd5) {
+    EXPECT_EQ(DigestHex(HmacMd5(std::string(16, '\x0b'), "Hi There")), "9294727a3638bb1c13f48ef8158bfc9d");
+    EXPECT_EQ(DigestHex(HmacMd5("Jefe", "what do ya want for nothing?")), "750c783e6ab0b503eaa86e310a5db738");
+    EXPECT_EQ(DigestHex(HmacMd5(std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First")),
+              "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
+}
+
+} // namespace

@@ -31,6 +31,24 @@ TEST(Pop3, ParsersReadNumbersAndWords)
     }
 }
 
+// RFC 2449 section 8 and RFC 3206: the code in brackets right after "-ERR".
+TEST(Pop3, ResponseCodes)
+{
+    const struct {
+        const char* Line;
+        const char* Code;
+    } cases[] = {
+        {"-ERR [IN-USE] Mailbox is locked", "IN-USE"}, {"-ERR [LOGIN-DELAY] wait", "LOGIN-DELAY"},
+        {"-ERR [SYS/TEMP] try later", "SYS/TEMP"}, {"-ERR [SYS/PERM] no", "SYS/PERM"},
+        {"-ERR [AUTH] Authentication failed.", "AUTH"}, {"-ERR [X-OWN/SUB/3]", "X-OWN/SUB/3"},
+        {"-ERR Authentication failed.", ""}, {"-ERR", ""}, {"+OK [AUTH] fine", ""}, {"-ERR  [AUTH] late", ""},
+        {"-ERR [AUTH", ""}, {"-ERR []", ""}, {"-ERR [SYS/]", ""}, {"-ERR [/TEMP]", ""}, {"-ERR [IN USE]", ""},
+        {"-ERR text [AUTH]", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseResponseCode(c.Line), c.Code) << c.Line;
+}
+
 // Refused before anything is sent: the exception's text, also in
 // ErrorMessage and OnDisplay when Displayed.
 TEST(Pop3, RefusalsRaiseTheirTextBeforeSendingAnything)
@@ -46,6 +64,7 @@ TEST(Pop3, RefusalsRaiseTheirTextBeforeSendingAnything)
         {&C::Top, 0, "-ERR TOP command invalid now", true}, {&C::Top, -1, "Invalid MsgLines for TOP command", false},
         {&C::APop, 0, "-ERR APOP command invalid now", true}, {&C::User, 0, "POP3 component not connected", false},
         {&C::Pass, 0, "POP3 component not connected", false}, {&C::RSet, 0, "-ERR RSET command invalid now", true},
+        {&C::Auth, 0, "-ERR AUTH command invalid now", true},
     };
     for (const auto& r : cases) {
         SCOPED_TRACE(r.Text);

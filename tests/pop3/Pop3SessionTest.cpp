@@ -18,7 +18,7 @@ namespace {
 using Sync = TSyncPop3Cli;
 const std::string LoginTranscript = "USER bob\r\nPASS secret\r\n";
 const std::string LoginEvents = "display < +OK hi|connected 0|done pop3Connect 0|display > USER bob|display < +OK|"
-                                "done pop3User 0|display > PASS secret|display < +OK|done pop3Pass 0|";
+                                "done pop3User 0|display > PASS ********|display < +OK|done pop3Pass 0|";
 
 void PointAt(TSyncPop3Cli& client, uint16_t port)
 {
@@ -130,7 +130,7 @@ const Scenario ScenarioTable[] = {
      "TTTT2,320TTT", LoginTranscript + "STAT\r\nLIST\r\nTOP 1 0\r\nQUIT\r\n",
      "state pop3DnsLookup|state pop3Connecting|state pop3WaitingBanner|display < +OK hi|state pop3Connected|"
      "connected 0|" + Ready + "Connect 0|" + Send + "USER bob|display < +OK|" + Ready + "User 0|" + Send +
-         "PASS secret|display < +OK|" + Ready + "Pass 0|" + Send + "STAT|display < +OK 2 320|" + Ready + "Stat 0|" +
+         "PASS ********|display < +OK|" + Ready + "Pass 0|" + Send + "STAT|display < +OK 2 320|" + Ready + "Stat 0|" +
          Send + "LIST|display < +OK 2 messages|listbegin|listline 1 120|listline 2 200|listend|" + Ready + "List 0|" +
          Send + "TOP 1 0|display < +OK|msgbegin|msgline Subject: one|msgline .|msgline ..|msgline .single|"
                 "msgline |msgend|" + Ready + "Top 0|" + Send + "QUIT|display < +OK bye|" + Ready + "Quit 0|closed 0|",
@@ -145,7 +145,7 @@ const Scenario ScenarioTable[] = {
      [](Pop3Peer& p) { p.Reply("+OK hi").Answer("+OK").Answer("-ERR bad").WaitFor("end"); },
      [](Sync& c, Pop3EventLog& log) { return WithError(c, &Sync::SyncOpen).append(std::to_string(log.DoneCount)); },
      "F-ERR bad1", LoginTranscript,
-     "display < +OK hi|connected 0|display > USER bob|display < +OK|display > PASS secret|display < -ERR bad|"
+     "display < +OK hi|connected 0|display > USER bob|display < +OK|display > PASS ********|display < -ERR bad|"
      "done pop3Open 500|"},
     {"TwoLinesInOneReadAreBothHandled", [](Pop3Peer& p) { p.Send("+OK hi\r\n+OK extra\r\n").WaitFor("end"); },
      [](Sync& c, Pop3EventLog&) { return Calls(c, {&Sync::SyncConnect}); }, "T", "",
@@ -191,7 +191,7 @@ const Scenario ScenarioTable[] = {
      },
      "TTpop3Transaction", "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n",
      "display < +OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>|connected 0|done pop3Connect 0|"
-     "display > APOP mrose c4c9334bac560ecc979e58001b3e22fb|display < +OK|done pop3APop 0|"},
+     "display > APOP mrose ********|display < +OK|done pop3APop 0|"},
     // RFC 2449 section 5: CAPA in either state leaves the state as it is; a
     // new reply replaces the list, and a new connection starts without one.
     {"CapaListsCapabilitiesInAnyStateAndConnectForgetsThem",
@@ -219,7 +219,7 @@ const Scenario ScenarioTable[] = {
      "TTpop3WaitingUser:TOP;sasl PLAIN;saslTTTpop3Transaction:PIPELINING;pipeTFpop3Disconnected:",
      "CAPA\r\n" + LoginTranscript + "CAPA\r\nQUIT\r\n",
      "display < +OK hi|connected 0|done pop3Connect 0|display > CAPA|display < +OK|done pop3Capa 0|"
-     "display > USER bob|display < +OK|done pop3User 0|display > PASS secret|display < +OK|done pop3Pass 0|"
+     "display > USER bob|display < +OK|done pop3User 0|display > PASS ********|display < +OK|done pop3Pass 0|"
      "display > CAPA|display < +OK|done pop3Capa 0|display > QUIT|display < +OK bye|done pop3Quit 0|closed 0|"
      "closed 0|done pop3Connect 10061|"},
     {"NestedBlockingCallsAreRefused", [](Pop3Peer& p) { ScriptLogin(p).Answer("+OK\r\nbody\r\n."); },

@@ -70,18 +70,19 @@ std::filesystem::path MakeTempDir()
 
 } // namespace
 
-Dovecot::Dovecot(size_t count, uint32_t seed)
-    : Dovecot([count, seed](const std::filesystem::path& maildir) { WriteMaildir(maildir, count, seed); })
+Dovecot::Dovecot(size_t count, uint32_t seed, std::string introspectionUrl)
+    : Dovecot([count, seed](const std::filesystem::path& maildir) { WriteMaildir(maildir, count, seed); },
+              std::move(introspectionUrl))
 {
 }
 
 Dovecot::Dovecot(const std::vector<std::string>& messages)
-    : Dovecot([&messages](const std::filesystem::path& maildir) { WriteMaildir(maildir, messages); })
+    : Dovecot([&messages](const std::filesystem::path& maildir) { WriteMaildir(maildir, messages); }, {})
 {
 }
 
-Dovecot::Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir)
-    : FDir(MakeTempDir())
+Dovecot::Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir, std::string introspectionUrl)
+    : FDir(MakeTempDir()), FIntrospectionUrl(std::move(introspectionUrl))
 {
     try {
         fillMaildir(Maildir());
@@ -121,8 +122,10 @@ bool Dovecot::Launch(uint16_t port, std::string& failure)
 {
     const std::string script = std::string(QUILLBOX_SOURCE_DIR) + "/scripts/dovecot-run";
     FPort = port;
-    if (FProcess.Start({"/bin/bash", script, "exec", FDir.string(), std::to_string(port)},
-                       (FDir / "dovecot.out").string(), [port] { return Greets(port); }, StartDeadlineMs,
+    std::vector<std::string> argv = {"/bin/bash", script, "exec", FDir.string(), std::to_string(port)};
+    if (!FIntrospectionUrl.empty())
+        argv.push_back(FIntrospectionUrl);
+    if (FProcess.Start(argv, (FDir / "dovecot.out").string(), [port] { return Greets(port); }, StartDeadlineMs,
                        failure))
         return true;
     failure = "Dovecot on port " + std::to_string(port) + ": " + failure;

@@ -27,7 +27,9 @@ public:
     // Both constructors throw std::runtime_error, with the server's log in
     // its text, when the server does not start within 10 seconds.
     // A mailbox of `count` generated messages (Mailbox.h) made from `seed`.
-    explicit Dovecot(size_t count = 0, uint32_t seed = 1);
+    // With the URL of a token-introspection endpoint (TokenIntrospection.h),
+    // the server also takes XOAUTH2 and OAUTHBEARER logins, checked there.
+    explicit Dovecot(size_t count = 0, uint32_t seed = 1, std::string introspectionUrl = {});
     // A mailbox holding exactly these message contents, in this order.
     explicit Dovecot(const std::vector<std::string>& messages);
     ~Dovecot();
@@ -49,7 +51,7 @@ public:
     std::string Log() const;
 
 private:
-    explicit Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir);
+    Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir, std::string introspectionUrl);
     void Start();
     bool Launch(uint16_t port, std::string& failure);
 
@@ -57,6 +59,7 @@ private:
     std::string FUser = "demo";
     std::string FPassword = "tqrnbzxa";
     std::filesystem::path FDir;
+    std::string FIntrospectionUrl;
     uint16_t FPort = 0;
     ChildProcess FProcess;
 };
