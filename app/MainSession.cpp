@@ -178,6 +178,7 @@ void TFrmMain::Pop3ClientRequestDone(TObject*, TPop3Request RqType, Word Error)
     case pop3Open:
     case pop3Capa:
     case pop3Stls:
+    case pop3TopAll:
         break;
     }
 }

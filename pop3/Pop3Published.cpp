@@ -52,6 +52,8 @@ const Published<TPop3Cli> ClientTable[] = {
     {"MsgUidl", [](TPop3Cli& c) { return c.MsgUidl(); }, nullptr},
     {"Tag", [](TPop3Cli& c) { return std::to_string(c.Tag()); },
      [](TPop3Cli& c, const std::string& v) { c.SetTag(ParseInteger("Tag", v)); }},
+    {"Pipelining", [](TPop3Cli& c) { return std::string(c.Pipelining() ? "True" : "False"); },
+     [](TPop3Cli& c, const std::string& v) { c.SetPipelining(ParseBool("Pipelining", v)); }},
 };
 
 const Published<TSyncPop3Cli> SyncTable[] = {
