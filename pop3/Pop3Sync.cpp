@@ -44,22 +44,22 @@ bool TSyncPop3Cli::WaitForReady()
             FStatusCode = 426;
             return false;
         }
-        if (FMultiThreaded)
-            FSocket->PumpMessages();
-        else
-            platform::Application::ProcessMessages();
-        if (FEngineState == pop3Ready)
-            continue;
+        // Waiting comes first: it returns at once when something is queued
+        // already, and otherwise blocks in the same look at the kernel that
+        // a pass over pending events would make first.
         int slice = WaitSliceMs;
         if (FTimeout > 0) {
             const uint32_t now = platform::GetTickCount() - start;
             const uint64_t left = now > limitMs ? 0 : limitMs - now + 1;
             slice = static_cast<int>(std::min<uint64_t>(left, WaitSliceMs));
         }
-        if (FMultiThreaded)
+        if (FMultiThreaded) {
             platform::EventLoop::Wait(slice);
-        else
+            FSocket->PumpMessages();
+        } else {
             platform::Application::WaitMessage(slice);
+            platform::Application::ProcessMessages();
+        }
     }
 }
 
