@@ -139,6 +139,8 @@ private:
     // Returns whether the batch held the wake-up descriptor.
     bool RunBatch(const epoll_event* events, int count);
     void Rearm(int fd, const Watched& watched);
+    // Starts a new arming of a watched descriptor (null when unwatched).
+    Watched* NewArming(int fd, uint32_t epollEvents);
     // Hands the armings of ArmLater to the kernel.
     void ApplyDeferred();
     // Hands watched.Events to the kernel; raises when it refuses.
@@ -487,14 +489,22 @@ void EventLoopCore::Watch(int fd, EventLoop::WatchCallback callback)
     FWatches[fd].Callback = std::move(callback);
 }
 
-void EventLoopCore::Arm(int fd, uint32_t epollEvents)
+EventLoopCore::Watched* EventLoopCore::NewArming(int fd, uint32_t epollEvents)
 {
     auto it = FWatches.find(fd);
     if (it == FWatches.end())
+        return nullptr;
+    ++it->second.Generation;
+    it->second.Events = epollEvents;
+    return &it->second;
+}
+
+void EventLoopCore::Arm(int fd, uint32_t epollEvents)
+{
+    Watched* found = NewArming(fd, epollEvents);
+    if (!found)
         return;
-    Watched& watched = it->second;
-    ++watched.Generation;
-    watched.Events = epollEvents;
+    Watched& watched = *found;
     watched.Deferred = false;
     FFreshCollection = false; // the kernel may have more to say now
     if (epollEvents == 0) {
@@ -509,14 +519,9 @@ void EventLoopCore::Arm(int fd, uint32_t epollEvents)
 
 void EventLoopCore::ArmLater(int fd, uint32_t epollEvents)
 {
-    auto it = FWatches.find(fd);
-    if (it == FWatches.end())
-        return;
-    Watched& watched = it->second;
-    ++watched.Generation;
-    watched.Events = epollEvents;
-    if (!watched.Deferred) {
-        watched.Deferred = true;
+    Watched* watched = NewArming(fd, epollEvents);
+    if (watched && !watched->Deferred) {
+        watched->Deferred = true;
         FDeferred.push_back(fd);
     }
 }
