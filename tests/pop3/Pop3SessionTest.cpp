@@ -348,6 +348,10 @@ const Scenario ScenarioTable[] = {
      TopAllStartEvents + "display > TOP 1 0|display > TOP 2 0|display > TOP 3 0|" + TopEvents[0] +
          "display < +OK|msgbegin 2|closed 0|done pop3TopAll 10004|",
      false, true},
+    {"TopAllEndsOnceWhenTheServerResetsInTheMiddle",
+     [](Pop3Peer& p) { ScriptTopAllStart(p, "PIPELINING").Expect(3).Reset(); },
+     [](Sync& c, Pop3EventLog& log) { return TopAllAfterLogin(c, log); }, "TTTTTF", TopAllTranscript,
+     TopAllStartEvents + "display > TOP 1 0|display > TOP 2 0|display > TOP 3 0|closed 10054|done pop3TopAll 10004|"},
     // Every reply has arrived, but nothing of the second one is handed on.
     {"TopAllAbortedByAHandlerFiresNothingAfterItsEnd",
      [](Pop3Peer& p) {

@@ -31,6 +31,7 @@ public:
     Pop3Peer& Answer(const std::string& Line) { return Expect().Reply(Line); }
     Pop3Peer& WaitFor(const std::string& Name) { FPeer.WaitFor(Name); return *this; }
     Pop3Peer& Close() { FPeer.Close(); return *this; }
+    Pop3Peer& Reset() { FPeer.Reset(); return *this; }
     Pop3Peer& Sleep(int Ms) { FPeer.Sleep(Ms); return *this; }
 
     void Start() { FPeer.Start(); }
