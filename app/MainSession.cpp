@@ -192,6 +192,7 @@ void TFrmMain::Pop3ClientRequestDone(TObject*, TPop3Request RqType, Word Error)
     case pop3Capa:
     case pop3Stls:
     case pop3Auth:
+    case pop3TopAll:
         break;
     }
 }

@@ -1,27 +1,39 @@
-// quillbox-pop3bench [--sizes 1000,10000] [--runs 5] [--seed 1]
+// quillbox-pop3bench [--loopback 10000] [--latency 1000] [--rtt 20] [--runs 3] [--seed 1]
 //
 // Runs the application's check sequence (connect, USER, PASS, STAT, LIST,
 // TOP i 0 for every message, QUIT) against a private Dovecot on 127.0.0.1
-// with generated mailboxes, through three clients: our TSyncPop3Cli
-// (quillbox-pop3check), Python's poplib and Perl's Net::POP3. Each client
-// runs in a process of its own, the clients take turns run by run (the
-// order rotates, so none always follows another), after one warm-up session
-// that lets the server build its index.
+// with generated mailboxes, through these clients, each in a process of its
+// own: our TSyncPop3Cli pipelined (CAPA, then one SyncTopAll) and lock-step
+// (a SyncTop per message, quillbox-pop3check), Python's poplib, a plain C
+// client lock-step and pipelined (quillbox-ccheck, the limits), and on
+// loopback Perl's Net::POP3. Two links: loopback with --loopback messages,
+// and a link with a round trip of --rtt ms (a DelayRelay holding every chunk
+// rtt/2 ms in each direction) with --latency messages; 0 skips a link.
 //
-// Per client and mailbox size it prints the medians of the session's wall
-// seconds and CPU seconds (user + system, as each client measures its own
-// session), the whole process's CPU seconds (start-up included, from
-// wait4), messages per second (messages / median wall), the largest peak
-// RSS over the runs (VmHWM as each client reads it at its end: wait4's
-// ru_maxrss would include this program's own pages, which a child has
-// mapped until it calls exec), and the ratios against poplib. Beside the
-// check it prints the CPU time of decoding every message's header for
-// display (mail/HeaderText.h, in this process, median of the runs) and its
-// share of our check's time (target: at most 5 %). It prints figures only:
+// The server (and the relay) run on the first processor, every client on
+// the second (taskset), when the machine has two: left to the scheduler,
+// they sometimes share one and the figures swing by 3x. The clients take
+// turns run by run (the order rotates), after one warm-up session that lets
+// the server build its index.
+//
+// Per client it prints the medians of the session's wall seconds and CPU
+// seconds (user + system, as each client measures its own session), the
+// whole process's CPU seconds (start-up included, from wait4), messages per
+// second (messages / median wall), the largest peak RSS over the runs
+// (VmHWM as each client reads it at its end: wait4's ru_maxrss would include
+// this program's own pages, which a child has mapped until it calls exec),
+// the ratios against poplib, and then the targets. On loopback it also
+// prints the CPU time of decoding every message's header for display
+// (mail/HeaderText.h, in this process, median of the runs), which the window
+// does per row as the headers arrive, and its share of our checks' times
+// (target: at most 5 % of the check's own time). It prints figures only:
 // no timing makes it fail. It exits 1 only when a client fails or the
 // clients disagree on what they received.
+#include "bench/DelayRelay.h"
 #include "bench/HeaderDecodeTime.h"
 #include "tests/support/Dovecot.h"
+
+#include <sched.h>
 
 #include <spawn.h>
 #include <sys/resource.h>
@@ -65,10 +77,10 @@ double TimevalSeconds(const timeval& t)
 }
 
 // Runs one client session in a child process and reads its result line.
-Sample RunOnce(const Client& client, const testsupport::Dovecot& server)
+Sample RunOnce(const Client& client, const testsupport::Dovecot& server, uint16_t port)
 {
     std::vector<std::string> args = client.Command;
-    for (const std::string& a : {server.Host(), server.PortText(), server.User(), server.Password()})
+    for (const std::string& a : {server.Host(), std::to_string(port), server.User(), server.Password()})
         args.push_back(a);
     std::vector<char*> argv;
     for (auto& a : args)
@@ -156,65 +168,124 @@ Summary Summarise(const std::vector<Sample>& samples)
     return r;
 }
 
-std::vector<size_t> ParseSizes(const std::string& text)
-{
-    std::vector<size_t> sizes;
-    std::istringstream in(text);
-    for (std::string item; std::getline(in, item, ',');)
-        sizes.push_back(std::stoul(item));
-    return sizes;
-}
-
 std::string SelfDir()
 {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+// A link to measure: its messages and its round trip (0: loopback as it is).
+struct Link {
+    std::string Name;
+    size_t Messages = 0;
+    int RttMs = 0;
+};
+
+// Pins this process (and so the server and the relay it starts) to the first
+// processor; returns the prefix that starts a client on the second, or
+// nothing when there is no second or no taskset.
+std::vector<std::string> PinServerAndClients()
+{
+    cpu_set_t all;
+    if (::sched_getaffinity(0, sizeof all, &all) != 0 || CPU_COUNT(&all) < 2 || !std::filesystem::exists("/usr/bin/taskset"))
+        return {};
+    int first = -1, second = -1;
+    for (int c = 0; c < CPU_SETSIZE && second < 0; ++c)
+        if (CPU_ISSET(c, &all))
+            (first < 0 ? first : second) = c;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    if (::sched_setaffinity(0, sizeof one, &one) != 0)
+        return {};
+    std::printf("server and relay on processor %d, clients on processor %d\n", first, second);
+    return {"/usr/bin/taskset", "-c", std::to_string(second)};
+}
+
+double Ratio(double a, double b)
+{
+    return b > 0 ? a / b : 0;
+}
+
+const char* Verdict(bool met)
+{
+    return met ? "met" : "MISSED";
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<size_t> sizes = {1000, 10000};
-    int runs = 5;
+    size_t loopback = 10000, latency = 1000;
+    int rtt = 20;
+    int runs = 3;
     uint32_t seed = 1;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
-        if (opt == "--sizes")
-            sizes = ParseSizes(argv[i + 1]);
+        if (opt == "--loopback")
+            loopback = std::stoul(argv[i + 1]);
+        else if (opt == "--latency")
+            latency = std::stoul(argv[i + 1]);
+        else if (opt == "--rtt")
+            rtt = std::max(1, std::stoi(argv[i + 1]));
         else if (opt == "--runs")
             runs = std::max(1, std::stoi(argv[i + 1]));
         else if (opt == "--seed")
             seed = static_cast<uint32_t>(std::stoul(argv[i + 1]));
         else {
-            std::fprintf(stderr, "usage: quillbox-pop3bench [--sizes 1000,10000] [--runs 5] [--seed 1]\n");
+            std::fprintf(stderr, "usage: quillbox-pop3bench [--loopback 10000] [--latency 1000] [--rtt 20] "
+                                 "[--runs 3] [--seed 1]\n");
             return 2;
         }
     }
+    if (argc % 2 == 0) {
+        std::fprintf(stderr, "quillbox-pop3bench: option %s needs a value\n", argv[argc - 1]);
+        return 2;
+    }
 
-    const std::string src = QUILLBOX_SOURCE_DIR;
-    const std::vector<Client> clients = {
-        {"quillbox", {SelfDir() + "/quillbox-pop3check"}},
-        {"poplib", {"/usr/bin/python3", src + "/bench/poplib_check.py"}},
-        {"Net::POP3", {"/usr/bin/perl", src + "/bench/netpop3_check.pl"}},
+    const std::vector<std::string> pin = PinServerAndClients();
+    auto pinned = [&pin](std::vector<std::string> command) {
+        command.insert(command.begin(), pin.begin(), pin.end());
+        return command;
     };
-    const size_t baseline = 1; // ratios are against poplib
+    const std::string src = QUILLBOX_SOURCE_DIR, self = SelfDir();
+    // The order of the table; ratios are against poplib.
+    enum { Pipelined, LockStep, Poplib, CLockStep, CPipelined, NetPop3 };
+    const std::vector<Client> clients = {
+        {"qb pipelined", pinned({self + "/quillbox-pop3check", "--pipelined"})},
+        {"qb lock-step", pinned({self + "/quillbox-pop3check"})},
+        {"poplib", pinned({"/usr/bin/python3", src + "/bench/poplib_check.py"})},
+        {"C lock-step", pinned({self + "/quillbox-ccheck", "lockstep"})},
+        {"C pipelined", pinned({self + "/quillbox-ccheck", "pipelined"})},
+        {"Net::POP3", pinned({"/usr/bin/perl", src + "/bench/netpop3_check.pl"})},
+    };
+
+    std::vector<Link> links;
+    if (loopback > 0)
+        links.push_back({"loopback", loopback, 0});
+    if (latency > 0)
+        links.push_back({std::to_string(rtt) + " ms round trip", latency, rtt});
 
     int exitCode = 0;
-    std::map<size_t, long> ourPeakRss;
-    for (size_t size : sizes) {
+    for (const Link& link : links) {
         const auto t0 = std::chrono::steady_clock::now();
-        testsupport::Dovecot server(size, seed);
+        testsupport::Dovecot server(link.Messages, seed);
+        std::unique_ptr<bench::DelayRelay> relay;
+        if (link.RttMs > 0)
+            relay = std::make_unique<bench::DelayRelay>(server.Port(), link.RttMs / 2);
+        const uint16_t port = relay ? relay->Port() : server.Port();
         const double setup = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        const Sample warm = RunOnce(clients[baseline], server);
-        std::printf("\n%zu messages, %d runs per client; mailbox written and server started in %.2f s, "
+        const Sample warm = RunOnce(clients[CPipelined], server, port);
+        // Net::POP3 is as slow as poplib per round trip: loopback only.
+        const size_t used = link.RttMs > 0 ? size_t(NetPop3) : clients.size();
+        std::printf("\n%s, %zu messages, %d runs per client; mailbox written and server started in %.2f s, "
                     "warm-up session %.2f s\n",
-                    size, runs, setup, warm.Wall);
+                    link.Name.c_str(), link.Messages, runs, setup, warm.Wall);
 
-        std::vector<std::vector<Sample>> samples(clients.size());
+        std::vector<std::vector<Sample>> samples(used);
         for (int run = 0; run < runs; ++run) {
-            for (size_t k = 0; k < clients.size(); ++k) {
-                const size_t c = (static_cast<size_t>(run) + k) % clients.size();
-                Sample s = RunOnce(clients[c], server);
+            for (size_t k = 0; k < used; ++k) {
+                const size_t c = (static_cast<size_t>(run) + k) % used;
+                Sample s = RunOnce(clients[c], server, port);
                 if (!s.Ok) {
                     std::fprintf(stderr, "%s\n--- server log ---\n%s\n", s.Error.c_str(), server.Log().c_str());
                     return 1;
@@ -224,10 +295,10 @@ int main(int argc, char** argv)
         }
 
         // Every client must have received the same headers.
-        const Sample& ref = samples[baseline].front();
-        for (size_t c = 0; c < clients.size(); ++c)
+        const Sample& ref = samples[Poplib].front();
+        for (size_t c = 0; c < used; ++c)
             for (const auto& s : samples[c])
-                if (s.Messages != static_cast<long>(size) || s.Lines != ref.Lines || s.Bytes != ref.Bytes) {
+                if (s.Messages != static_cast<long>(link.Messages) || s.Lines != ref.Lines || s.Bytes != ref.Bytes) {
                     std::printf("MISMATCH: %s got %ld messages, %ld lines, %ld bytes; poplib %ld, %ld, %ld\n",
                                 clients[c].Name.c_str(), s.Messages, s.Lines, s.Bytes, ref.Messages, ref.Lines,
                                 ref.Bytes);
@@ -238,36 +309,41 @@ int main(int argc, char** argv)
         std::vector<Summary> sums;
         for (const auto& v : samples)
             sums.push_back(Summarise(v));
-        const Summary& base = sums[baseline];
-        std::printf("%-10s %9s %9s %11s %9s %11s %9s %9s %9s\n", "client", "wall s", "cpu s", "proc cpu s",
-                    "msg/s", "peak RSS", "x msg/s", "x cpu", "x RSS");
-        for (size_t c = 0; c < clients.size(); ++c) {
+        const Summary& base = sums[Poplib];
+        std::printf("%-13s %9s %9s %11s %9s %11s %9s %9s %9s\n", "client", "wall s", "cpu s", "proc cpu s", "msg/s",
+                    "peak RSS", "x msg/s", "x cpu", "x RSS");
+        for (size_t c = 0; c < used; ++c) {
             const Summary& m = sums[c];
-            std::printf("%-10s %9.4f %9.4f %11.4f %9.0f %7.1f MiB %9.2f %9.2f %9.2f\n", clients[c].Name.c_str(), m.Wall,
+            std::printf("%-13s %9.4f %9.4f %11.4f %9.0f %7.1f MiB %9.2f %9.2f %9.2f\n", clients[c].Name.c_str(), m.Wall,
                         m.Cpu, m.ProcessCpu, m.MsgPerSec, static_cast<double>(m.PeakRssKiB) / 1024.0,
-                        m.MsgPerSec / base.MsgPerSec, m.Cpu / base.Cpu,
-                        static_cast<double>(m.PeakRssKiB) / static_cast<double>(base.PeakRssKiB));
+                        Ratio(m.MsgPerSec, base.MsgPerSec), Ratio(m.Cpu, base.Cpu),
+                        Ratio(static_cast<double>(m.PeakRssKiB), static_cast<double>(base.PeakRssKiB)));
         }
-        std::printf("targets: msg/s >= 1.25x poplib: %s; cpu <= 0.5x poplib: %s\n",
-                    sums[0].MsgPerSec >= 1.25 * base.MsgPerSec ? "met" : "MISSED",
-                    sums[0].Cpu <= 0.5 * base.Cpu ? "met" : "MISSED");
-        ourPeakRss[size] = sums[0].PeakRssKiB;
-
-        // The display decoding of the same mailbox, which the window does
-        // per row as the headers arrive.
-        const THeaderDecodeTime decode = MeasureHeaderDecoding(size, seed, runs);
-        std::printf("header decoding, CPU s: Subject/From/Date of each row %.4f (%.1f %% of quillbox's check cpu, "
-                    "%.1f %% of its wall); all %zu fields %.4f (%zu bytes of text)\n",
-                    decode.WindowFields, 100.0 * decode.WindowFields / sums[0].Cpu,
-                    100.0 * decode.WindowFields / sums[0].Wall, decode.Fields, decode.EveryField, decode.OutputBytes);
-        std::printf("target: row decoding <= 5 %% of the check's cpu: %s\n",
-                    decode.WindowFields <= 0.05 * sums[0].Cpu ? "met" : "MISSED");
-    }
-    if (ourPeakRss.size() > 1) {
-        std::printf("\nquillbox peak RSS by mailbox size:");
-        for (const auto& [size, kib] : ourPeakRss)
-            std::printf("  %zu: %.1f MiB", size, static_cast<double>(kib) / 1024.0);
-        std::printf("\n");
+        const Summary &p = sums[Pipelined], &l = sums[LockStep], &cp = sums[CPipelined], &cl = sums[CLockStep];
+        const double speedGoal = link.RttMs > 0 ? 20 : 4;
+        std::printf("pipelined: %.1fx poplib's msg/s (target >= %.0fx: %s), %.2f of the C pipelined client's "
+                    "(target >= 0.7: %s), cpu %.2fx poplib's (target <= 0.3x: %s), peak RSS %.2fx the lock-step "
+                    "client's (target <= 2x: %s)\n",
+                    Ratio(p.MsgPerSec, base.MsgPerSec), speedGoal,
+                    Verdict(p.MsgPerSec >= speedGoal * base.MsgPerSec), Ratio(p.MsgPerSec, cp.MsgPerSec),
+                    Verdict(p.MsgPerSec >= 0.7 * cp.MsgPerSec), Ratio(p.Cpu, base.Cpu), Verdict(p.Cpu <= 0.3 * base.Cpu),
+                    Ratio(static_cast<double>(p.PeakRssKiB), static_cast<double>(l.PeakRssKiB)),
+                    Verdict(p.PeakRssKiB <= 2 * l.PeakRssKiB));
+        std::printf("lock-step: %.2fx poplib's msg/s (target >= 1.25x: %s), %.2f of the C lock-step client's, "
+                    "cpu %.2fx poplib's (target <= 0.5x: %s)\n",
+                    Ratio(l.MsgPerSec, base.MsgPerSec), Verdict(l.MsgPerSec >= 1.25 * base.MsgPerSec),
+                    Ratio(l.MsgPerSec, cl.MsgPerSec), Ratio(l.Cpu, base.Cpu), Verdict(l.Cpu <= 0.5 * base.Cpu));
+        if (link.RttMs == 0) {
+            const THeaderDecodeTime decode = MeasureHeaderDecoding(link.Messages, seed, runs);
+            std::printf("header decoding, CPU s: Subject/From/Date of each row %.4f, all %zu fields %.4f (%zu bytes "
+                        "of text); the rows' share of the pipelined check: %.1f %% of its wall, %.1f %% of its cpu; "
+                        "of the lock-step check: %.1f %% of its wall, %.1f %% of its cpu (target <= 5 %% of the "
+                        "pipelined check's wall: %s)\n",
+                        decode.WindowFields, decode.Fields, decode.EveryField, decode.OutputBytes,
+                        100.0 * Ratio(decode.WindowFields, p.Wall), 100.0 * Ratio(decode.WindowFields, p.Cpu),
+                        100.0 * Ratio(decode.WindowFields, l.Wall), 100.0 * Ratio(decode.WindowFields, l.Cpu),
+                        Verdict(decode.WindowFields <= 0.05 * p.Wall));
+        }
     }
     return exitCode;
 }

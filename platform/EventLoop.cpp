@@ -90,7 +90,17 @@ public:
     bool Wait(int timeoutMs);
     void Watch(int fd, EventLoop::WatchCallback callback);
     void Arm(int fd, uint32_t epollEvents);
+    void ArmLater(int fd, uint32_t epollEvents);
     void Unwatch(int fd);
+    // Set by a Wait that collected something deliverable, cleared by every
+    // collection and Arm: ProcessPending then delivers what was collected
+    // without asking the kernel again at once.
+    bool TakeFreshCollection()
+    {
+        const bool fresh = FFreshCollection;
+        FFreshCollection = false;
+        return fresh;
+    }
     // Handing the descriptor out makes posts of the owning thread signal
     // from then on; what is queued already is signalled now.
     int Descriptor()
@@ -121,6 +131,7 @@ private:
         uint32_t Events = 0;     // armed interest; 0 = not armed
         uint32_t Generation = 0; // bumped by every Arm, stale batch events are skipped
         bool InEpoll = false;
+        bool Deferred = false; // Events still to be handed to the kernel (ArmLater)
     };
 
     bool TakeDeliverable(Entry& out);
@@ -128,6 +139,12 @@ private:
     // Returns whether the batch held the wake-up descriptor.
     bool RunBatch(const epoll_event* events, int count);
     void Rearm(int fd, const Watched& watched);
+    // Starts a new arming of a watched descriptor (null when unwatched).
+    Watched* NewArming(int fd, uint32_t epollEvents);
+    // Hands the armings of ArmLater to the kernel.
+    void ApplyDeferred();
+    // Hands watched.Events to the kernel; raises when it refuses.
+    void Apply(int fd, Watched& watched);
     void DrainWake();
 
     int FEpoll = -1;
@@ -135,6 +152,8 @@ private:
     const std::thread::id FOwner = std::this_thread::get_id();
     int FActive = 0;      // owning thread only: depth of Collect, delivery and Wait
     bool FHosted = false; // owning thread only: an outer loop may watch the descriptor
+    bool FFreshCollection = false; // owning thread only, see TakeFreshCollection
+    std::vector<int> FDeferred;    // owning thread only: descriptors given to ArmLater
 
     std::mutex FLock;
     std::deque<Entry> FQueue; // guarded by FLock
@@ -370,7 +389,9 @@ bool EventLoopCore::Collect(int timeoutMs)
 {
     epoll_event events[kMaxEvents];
     bool woken = false;
+    FFreshCollection = false;
     for (int round = 0; round < kMaxCollectRounds; ++round) {
+        ApplyDeferred();
         int count = epoll_wait(FEpoll, events, kMaxEvents, timeoutMs);
         if (count < 0) {
             if (errno == EINTR)
@@ -452,9 +473,9 @@ bool EventLoopCore::Wait(int timeoutMs)
         // the application's terminate request: the waiter must look at its
         // flags now, not at the deadline.
         if (Collect(waitMs))
-            return HasDeliverable();
+            return FFreshCollection = HasDeliverable();
         if (HasDeliverable())
-            return true;
+            return FFreshCollection = true;
         if (timeoutMs >= 0 && MonotonicNs() >= deadline)
             return false;
     }
@@ -468,14 +489,24 @@ void EventLoopCore::Watch(int fd, EventLoop::WatchCallback callback)
     FWatches[fd].Callback = std::move(callback);
 }
 
-void EventLoopCore::Arm(int fd, uint32_t epollEvents)
+EventLoopCore::Watched* EventLoopCore::NewArming(int fd, uint32_t epollEvents)
 {
     auto it = FWatches.find(fd);
     if (it == FWatches.end())
+        return nullptr;
+    ++it->second.Generation;
+    it->second.Events = epollEvents;
+    return &it->second;
+}
+
+void EventLoopCore::Arm(int fd, uint32_t epollEvents)
+{
+    Watched* found = NewArming(fd, epollEvents);
+    if (!found)
         return;
-    Watched& watched = it->second;
-    ++watched.Generation;
-    watched.Events = epollEvents;
+    Watched& watched = *found;
+    watched.Deferred = false;
+    FFreshCollection = false; // the kernel may have more to say now
     if (epollEvents == 0) {
         if (watched.InEpoll) {
             epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, nullptr);
@@ -483,8 +514,46 @@ void EventLoopCore::Arm(int fd, uint32_t epollEvents)
         }
         return;
     }
+    Apply(fd, watched);
+}
+
+void EventLoopCore::ArmLater(int fd, uint32_t epollEvents)
+{
+    Watched* watched = NewArming(fd, epollEvents);
+    if (watched && !watched->Deferred) {
+        watched->Deferred = true;
+        FDeferred.push_back(fd);
+    }
+}
+
+// A deferred arming of nothing needs no call: the fired one-shot
+// registration stays in the kernel, silent, and a later arming modifies it.
+// An arming the kernel refuses (a descriptor closed behind the loop's back)
+// is dropped, as a refused Arm is, without holding up the others.
+void EventLoopCore::ApplyDeferred()
+{
+    if (FDeferred.empty())
+        return;
+    std::vector<int> pending;
+    pending.swap(FDeferred);
+    for (int fd : pending) {
+        auto it = FWatches.find(fd);
+        if (it == FWatches.end() || !it->second.Deferred)
+            continue;
+        it->second.Deferred = false;
+        if (it->second.Events == 0)
+            continue;
+        try {
+            Apply(fd, it->second);
+        } catch (const std::system_error&) {
+        }
+    }
+}
+
+void EventLoopCore::Apply(int fd, Watched& watched)
+{
     epoll_event ev{};
-    ev.events = epollEvents | EPOLLONESHOT;
+    ev.events = watched.Events | EPOLLONESHOT;
     ev.data.u64 = (uint64_t(watched.Generation) << 32) | uint32_t(fd);
     // The kernel drops a registration by itself when the descriptor is
     // closed, so a MOD may find nothing and an ADD may find one left behind.
@@ -604,7 +673,10 @@ bool EventLoop::ProcessPending()
     // destroy.
     std::shared_ptr<EventLoopCore> loop = CurrentLoop();
     EventLoopCore::Active active(*loop);
-    loop->Collect(0);
+    // Right after a Wait that collected, asking the kernel again before
+    // delivering what it found would only repeat the same answer.
+    if (!loop->TakeFreshCollection())
+        loop->Collect(0);
     return loop->DeliverAll();
 }
 
@@ -637,6 +709,11 @@ void EventLoop::Watch(int fd, WatchCallback callback)
 void EventLoop::Arm(int fd, uint32_t epollEvents)
 {
     Here().Arm(fd, epollEvents);
+}
+
+void EventLoop::ArmLater(int fd, uint32_t epollEvents)
+{
+    Here().ArmLater(fd, epollEvents);
 }
 
 void EventLoop::Unwatch(int fd)

@@ -123,6 +123,13 @@ public:
     // and PostNotification. Unwatch before closing the descriptor.
     static void Watch(int fd, WatchCallback callback);
     static void Arm(int fd, uint32_t epollEvents);
+    // Arm for the descriptor's own callback, whose one-shot arming has just
+    // fired: the kernel reports nothing for it until it is armed again, so
+    // the new arming is handed to the kernel only when the loop next asks
+    // it (before its next epoll_wait), unless an Arm replaces it first. A
+    // socket whose read notification is followed by a receive (which arms
+    // anew) thus pays for one arming per notification, not two.
+    static void ArmLater(int fd, uint32_t epollEvents);
     static void Unwatch(int fd);
 };
 

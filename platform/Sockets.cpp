@@ -189,8 +189,11 @@ uint32_t WantedEvents(const TSocketEntry& e)
 }
 
 // With GTableMutex held. afterCall: a socket call changed the state, which
-// ends a stall.
-void UpdateInterest(TSocketEntry& e, bool afterCall)
+// ends a stall. inCallback: called from the descriptor's own readiness
+// callback, whose one-shot arming has just fired, so the new arming can wait
+// for the loop's next look at the kernel (a receive usually replaces it
+// before that).
+void UpdateInterest(TSocketEntry& e, bool afterCall, bool inCallback = false)
 {
     if (afterCall)
         e.Stalled = false;
@@ -200,7 +203,10 @@ void UpdateInterest(TSocketEntry& e, bool afterCall)
     if (want == e.Armed)
         return;
     try {
-        EventLoop::Arm(e.Fd, want);
+        if (inCallback)
+            EventLoop::ArmLater(e.Fd, want);
+        else
+            EventLoop::Arm(e.Fd, want);
         e.Armed = want;
     } catch (...) {
         // The loop could not register the descriptor; nothing is armed and
@@ -305,7 +311,7 @@ void OnReadiness(TSocket handle, uint32_t events)
 
     if (posted == 0 && FlagBits(e) == flagsBefore && failed)
         e.Stalled = true;
-    UpdateInterest(e, false);
+    UpdateInterest(e, false, true);
 }
 
 } // namespace

@@ -26,6 +26,7 @@ enum class TArgument : uint8_t {
     MsgNum,         // always, whatever its value
     OptionalMsgNum, // only when MsgNum > 0
     MsgNumAndLines, // MsgNum, space, MsgLines
+    EachMessage,    // one command per message 1 .. MsgCount, each "n MsgLines"
 };
 
 } // namespace
@@ -59,7 +60,8 @@ const TCustomPop3Cli::TCommand* TCustomPop3Cli::FindCommand(TPop3Request Request
         {pop3RPop, pop3StepRPop, "RPOP", TAllowed::BeforePass, TArgument::PassWord, pop3Transaction, nullptr, nullptr},
         {pop3APop, pop3StepAPop, "APOP", TAllowed::AfterBanner, TArgument::ApopDigest, pop3Transaction, nullptr,
          nullptr},
-        {pop3Quit, pop3StepQuit, "QUIT", TAllowed::Always, TArgument::None, pop3Disconnected, nullptr, nullptr},
+        {pop3Quit, pop3StepQuit, "QUIT", TAllowed::Always, TArgument::None, pop3Disconnected, &C::QuitDone,
+         nullptr},
         {pop3Stat, pop3StepStat, "STAT", TAllowed::InTransaction, TArgument::None, pop3Transaction, &C::StatDone,
          nullptr},
         {pop3List, pop3StepList, "LIST", TAllowed::InTransaction, TArgument::OptionalMsgNum, pop3Transaction,
@@ -80,6 +82,8 @@ const TCustomPop3Cli::TCommand* TCustomPop3Cli::FindCommand(TPop3Request Request
          nullptr},
         {pop3Capa, pop3StepNone, "CAPA", TAllowed::AnyState, TArgument::None, pop3Disconnected, &C::CapaStart,
          nullptr},
+        {pop3TopAll, pop3StepNone, "TOP", TAllowed::InTransaction, TArgument::EachMessage, pop3Transaction,
+         &C::TopAllMessageStart, nullptr},
     };
     for (const TCommand& command : Commands)
         if (command.Request == Request)
@@ -162,6 +166,9 @@ void TCustomPop3Cli::RunCommand(TPop3Request Request)
     case TArgument::MsgNumAndLines:
         argument = std::to_string(FMsgNum) + " " + std::to_string(FMsgLines);
         break;
+    case TArgument::EachMessage:
+        TopAllStart(command.Request, target, afterOk);
+        return;
     }
     std::string line = command.Verb;
     if (!argument.empty())
@@ -170,8 +177,9 @@ void TCustomPop3Cli::RunCommand(TPop3Request Request)
     StartCommand(command.Request, line, target, afterOk, shown);
 }
 
-void TCustomPop3Cli::StartCommand(TPop3Request Request, const std::string& Line, TPop3ProtocolState Target,
-                                  THandler AfterOk, const std::string& Shown, THandler Next)
+// The common start of every request that sends commands: refused unless
+// ready and connected; afterwards the request is open.
+void TCustomPop3Cli::BeginCommandRequest(TPop3Request Request, TPop3ProtocolState Target, THandler AfterOk)
 {
     CheckReady();
     if (!FConnected)
@@ -180,9 +188,15 @@ void TCustomPop3Cli::StartCommand(TPop3Request Request, const std::string& Line,
         FRequestType = Request;
     FDoneReported = false;
     FResponseCode.clear();
-    FNext = Next;
     FNextProtocolState = Target;
     FAfterOk = AfterOk;
+}
+
+void TCustomPop3Cli::StartCommand(TPop3Request Request, const std::string& Line, TPop3ProtocolState Target,
+                                  THandler AfterOk, const std::string& Shown, THandler Next)
+{
+    BeginCommandRequest(Request, Target, AfterOk);
+    FNext = Next;
     SetState(pop3WaitingResponse);
     SendCommand(Line, Shown);
 }

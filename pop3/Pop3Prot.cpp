@@ -65,6 +65,7 @@ const char* Pop3RequestName(TPop3Request Request)
     case pop3Capa: return "pop3Capa";
     case pop3Stls: return "pop3Stls";
     case pop3Auth: return "pop3Auth";
+    case pop3TopAll: return "pop3TopAll";
     }
     return "?";
 }
@@ -165,6 +166,8 @@ void TCustomPop3Cli::WndProc(platform::TMessage& Msg)
 {
     if (Msg.Msg == WM_POP3_REQUEST_DONE)
         HandleRequestDone(static_cast<TPop3Request>(Msg.WParam), static_cast<Integer>(Msg.LParam));
+    else if (Msg.Msg == WM_POP3_CLOSE_AFTER_QUIT)
+        CloseAfterQuit();
 }
 
 // RqType is the type of the request that ended, carried by the
@@ -194,10 +197,12 @@ void TCustomPop3Cli::KeepErrorMessage()
 // Receive loop and line assembly
 
 // Lines end with CR LF (RFC 1939 section 3). A line longer than the buffer
-// can hold is handed on in pieces of a full buffer (keeping a trailing CR, in
-// case its LF is still on the way); pieces other than a line's first are
-// not a line start, so neither the "." terminator nor dot-unstuffing applies
-// to them, and they go only where the line's first piece went.
+// can hold is handed on in pieces of almost a full buffer: its last byte (and
+// a trailing CR, whose LF may still be on the way) stays behind, so that the
+// line's last piece is never empty, which a handler that does not look at
+// PartialLine would take for an empty line. Pieces other than a line's first
+// are not a line start, so neither the "." terminator nor dot-unstuffing
+// applies to them, and they go only where the line's first piece went.
 void TCustomPop3Cli::SocketDataAvailable(TObject*, Word Error)
 {
     // The buffer is never left full, but should it be, its content is
@@ -227,7 +232,7 @@ void TCustomPop3Cli::SocketDataAvailable(TObject*, Word Error)
             length = static_cast<Integer>(end - FRcvBuf);
             consumed = length + 2;
         } else if (FRcvLen == Pop3RcvBufSize - 1) {
-            length = FRcvBuf[FRcvLen - 1] == '\r' ? FRcvLen - 1 : FRcvLen;
+            length = FRcvBuf[FRcvLen - 1] == '\r' ? FRcvLen - 2 : FRcvLen - 1;
             consumed = length;
         } else {
             return; // the partial line waits for more bytes
@@ -310,6 +315,9 @@ void TCustomPop3Cli::BannerReceived(Word Error)
 void TCustomPop3Cli::Connect()
 {
     CheckReady();
+    // The server acknowledged QUIT and our own close has not run yet.
+    if (FCloseAfterQuit)
+        CloseAfterQuit();
     if (FConnected)
         throw Pop3Exception("POP3 component already connected");
     FCurrentStep = pop3StepConnect;
@@ -393,6 +401,7 @@ void TCustomPop3Cli::SocketSessionConnected(TObject*, Word Error)
 void TCustomPop3Cli::SocketSessionClosed(TObject*, Word Error)
 {
     FConnected = false;
+    FCloseAfterQuit = false;
     if (OnSessionClosed)
         OnSessionClosed(this, Error);
     if (!FDoneReported && FRequestResult == 0)
@@ -401,11 +410,16 @@ void TCustomPop3Cli::SocketSessionClosed(TObject*, Word Error)
     SetProtocolState(pop3Disconnected);
 }
 
+// Bytes already received belong to the connection that goes: none of them
+// is handed on after this, so no message event follows the request's end.
 void TCustomPop3Cli::Abort()
 {
     SetState(pop3Abort);
     if (!FDoneReported && FRequestResult == 0)
         FRequestResult = Abandoned;
+    FRcvLen = 0;
+    FRcvBuf[0] = 0;
+    FCloseAfterQuit = false;
     try {
         FSocket->CancelDnsLookup();
         FSocket->Abort();
@@ -414,6 +428,26 @@ void TCustomPop3Cli::Abort()
         // more to do here.
     }
     SetState(pop3Ready);
+}
+
+// After "+OK" to QUIT the server should close the connection (RFC 1939
+// section 6). One that does not would leave the next Connect failing with
+// "already connected", so the client closes it itself once the completion
+// has been delivered (or at once, when Connect comes first).
+void TCustomPop3Cli::QuitDone()
+{
+    FCloseAfterQuit = true;
+    FireRequestDone(0);
+    FNotifyWindow->Post(WM_POP3_CLOSE_AFTER_QUIT, 0, 0);
+}
+
+void TCustomPop3Cli::CloseAfterQuit()
+{
+    if (!FCloseAfterQuit)
+        return;
+    FCloseAfterQuit = false;
+    if (FConnected && FSocket)
+        FSocket->Close();
 }
 
 // ---------------------------------------------------------------------------

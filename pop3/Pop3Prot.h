@@ -71,6 +71,7 @@ enum TPop3Request : uint8_t {
     pop3Capa,
     pop3Stls,
     pop3Auth,
+    pop3TopAll,
 };
 
 // The operations a sequence can run. The numbers differ from TPop3Request's.
@@ -111,6 +112,9 @@ using TPop3RequestDone = std::function<void(TObject* Sender, TPop3Request RqType
 // TPop3Request that ended, LParam the error code (its low 16 bits become
 // OnRequestDone's Error).
 constexpr uint32_t WM_POP3_REQUEST_DONE = platform::WM_USER + 1;
+// Posted after a positive reply to QUIT: closes the connection unless the
+// server has closed it meanwhile.
+constexpr uint32_t WM_POP3_CLOSE_AFTER_QUIT = platform::WM_USER + 2;
 
 // Size of the receive buffer: at most RcvBufSize - 1 data bytes are held,
 // followed by a 0 byte.
@@ -129,6 +133,16 @@ constexpr size_t Pop3MaxCommandLine = 255;
 // What OnDisplay shows in place of a secret: a password, an APOP digest, a
 // SASL response.
 constexpr const char* Pop3Mask = "********";
+// The pipelined header fetch (RFC 2449 section 6.6) keeps at most this many
+// TOP commands unanswered, and at most Pop3PipelineMaxBytes of their text:
+// a window that covers a 20 ms round trip at loopback speed, while the
+// commands in flight always fit the kernel's smallest default send buffer,
+// so the send queue never holds more than one batch.
+constexpr Integer Pop3PipelineMaxCommands = 512;
+constexpr size_t Pop3PipelineMaxBytes = 8192;
+// A new batch goes out once this many commands fit into the window again
+// (or all that are left), so that one send carries many commands.
+constexpr Integer Pop3PipelineBatch = 64;
 
 // ---------------------------------------------------------------------------
 // Reading numbers out of response lines (RFC 1939 "scan listings" and
@@ -198,6 +212,14 @@ public:
     // without it. A refused login leaves the session waiting for USER, APOP
     // or AUTH again.
     virtual void Auth();
+    // TOP n MsgLines for n = 1 .. MsgCount (from the last STAT) as one
+    // request: per message OnMessageBegin, OnMessageLine..., OnMessageEnd in
+    // message order, with MsgNum() == n during them. A negative reply for a
+    // message is shown through OnDisplay and skipped; the request succeeds
+    // only when every TOP did. With Pipelining() and PIPELINING in the last
+    // CAPA the commands go out in batches while replies are read (RFC 2449
+    // section 6.6), otherwise one at a time.
+    virtual void TopAll();
 
     // --- properties -------------------------------------------------------
     const std::string& Host() const { return FHost; }
@@ -251,6 +273,10 @@ public:
     // "AUTH". Empty when that request ended otherwise or its reply had none;
     // cleared when a request starts.
     const std::string& ResponseCode() const { return FResponseCode; }
+    // Whether TopAll may keep several commands in flight when the server
+    // announces PIPELINING. True after construction.
+    bool Pipelining() const { return FPipelining; }
+    void SetPipelining(bool Value) { FPipelining = Value; }
 
     // --- events -----------------------------------------------------------
     TPop3Display OnDisplay;
@@ -279,6 +305,9 @@ protected:
     // Command cycle
     void CheckReady();
     void RefuseWith(const std::string& Text);
+    // The common start of every request that sends commands: refused unless
+    // ready and connected; afterwards the request is open.
+    void BeginCommandRequest(TPop3Request Request, TPop3ProtocolState Target, THandler AfterOk);
     // Shown: what OnDisplay gets for a line that carries a secret (empty:
     // the line itself). Next: the handler of the reply's first line.
     void StartCommand(TPop3Request Request, const std::string& Line, TPop3ProtocolState Target,
@@ -291,6 +320,9 @@ protected:
     bool IsPositiveStatus();
     void KeepErrorMessage();
     void SetState(TPop3State NewState);
+    // Whether the request that sent a command still awaits its reply: false
+    // once an event handler has aborted it (or started another after that).
+    bool StillWaiting() const { return !FDoneReported && FEngineState == pop3WaitingResponse; }
     void SetProtocolState(TPop3ProtocolState NewState) { FProtoState = NewState; }
     void FireDisplay(const std::string& Msg);
     void HandleRequestDone(TPop3Request RqType, Integer Error);
@@ -330,8 +362,18 @@ protected:
     void CapaStart();
     void ParseCapaLine();
     void StartMultiLine(THandler Parser, const TNotifyEvent& EndEvent, const TNotifyEvent& LineEvent,
-                        const TNotifyEvent& BeginEvent);
+                        const TNotifyEvent& BeginEvent, THandler AfterBody = nullptr);
     void MultiLineReceived();
+    void QuitDone();
+    void CloseAfterQuit();
+
+    // The header fetch of every message (TopAll)
+    void TopAllStart(TPop3Request Request, TPop3ProtocolState Target, THandler AfterOk);
+    void TopAllFill(bool First);
+    void TopAllStatusReceived();
+    void TopAllMessageStart();
+    void TopAllMessageDone();
+    std::string TopAllCommand(Integer MsgNum) const;
 
     TWSocket* FSocket = nullptr;
     std::unique_ptr<platform::NotifyEndpoint> FNotifyWindow;
@@ -358,6 +400,8 @@ protected:
     TNotifyEvent FLineEvent;
     TNotifyEvent FEndEvent;
     THandler FLineParser = nullptr;
+    // Run after a multi-line body's terminator; none completes the request.
+    THandler FAfterBody = nullptr;
     std::string FHost;
     std::string FPort = "pop3";
     std::string FUserName;
@@ -386,6 +430,23 @@ protected:
     bool FLineStart = true;
     bool FPieceToBody = false;
     bool FPartialLine = false;
+    bool FPipelining = true;
+    // Set by a positive reply to QUIT until the connection is closed: a
+    // close of our own follows unless the server's comes first.
+    bool FCloseAfterQuit = false;
+    // TopAll: the next message to ask for, the one whose reply is awaited
+    // and the last one (1-based); the window's limits and the command bytes
+    // unanswered.
+    Integer FTopAllNext = 0;
+    Integer FTopAllCurrent = 0;
+    Integer FTopAllLast = 0;
+    Integer FTopAllWindow = 1;
+    Integer FTopAllBatch = 1;
+    size_t FTopAllBytesInFlight = 0;
+    // Replies completed so far (positive or negative), counted across
+    // requests: a blocking wait that sees it change knows the request is
+    // making progress.
+    uint32_t FRepliesCompleted = 0;
 };
 
 // Publishes the properties and events, and offers the published properties
@@ -412,6 +473,7 @@ public:
     const char* ClassName() const override { return "TSyncPop3Cli"; }
 
     // Seconds one blocking operation may take in all; 0 or less: no limit.
+    // For SyncTopAll: seconds without a complete message.
     Integer Timeout() const { return FTimeout; }
     void SetTimeout(Integer Value) { FTimeout = Value; }
     // Wait on this thread's own loop (a client living in a worker thread)
@@ -440,6 +502,7 @@ public:
     virtual bool SyncAbort();
     virtual bool SyncCapa();
     virtual bool SyncAuth();
+    virtual bool SyncTopAll();
 
     std::string GetPropertyByName(const std::string& Name) override;
     void SetPropertyByName(const std::string& Name, const std::string& Value) override;

@@ -54,6 +54,8 @@ const Published<TPop3Cli> ClientTable[] = {
      [](TPop3Cli& c, const std::string& v) { c.SetTag(ParseInteger("Tag", v)); }},
     {"AuthMechanism", [](TPop3Cli& c) { return c.AuthMechanism(); },
      [](TPop3Cli& c, const std::string& v) { c.SetAuthMechanism(v); }},
+    {"Pipelining", [](TPop3Cli& c) { return std::string(c.Pipelining() ? "True" : "False"); },
+     [](TPop3Cli& c, const std::string& v) { c.SetPipelining(ParseBool("Pipelining", v)); }},
 };
 
 const Published<TSyncPop3Cli> SyncTable[] = {

@@ -18,19 +18,25 @@ void TSyncPop3Cli::SetMultiThreaded(bool Value)
     FSocket->SetMultiThreaded(Value);
 }
 
-// The deadline is fixed once, at the start, and covers the whole request.
-// Instead of spinning, each pass blocks until the next event arrives or a
+// The deadline covers the whole request, except that every completed reply
+// of a request that has many (TopAll) starts it afresh. Instead of spinning, each pass blocks until the next event arrives or a
 // slice of at most WaitSliceMs has passed, so the application's terminating
 // flag is still seen in time. Tick counts are compared by unsigned
 // subtraction, which stays right across the 32-bit wrap-around.
 bool TSyncPop3Cli::WaitForReady()
 {
-    const uint32_t start = platform::GetTickCount();
+    uint32_t start = platform::GetTickCount();
+    uint32_t replies = FRepliesCompleted;
     const uint64_t limitMs = FTimeout > 0 ? std::min<uint64_t>(uint64_t(FTimeout) * 1000u, UINT32_MAX - 1) : 0;
     FWaitDeadline = start + static_cast<uint32_t>(limitMs);
     for (;;) {
         if (FEngineState == pop3Ready)
             return FRequestResult == 0;
+        if (replies != FRepliesCompleted) {
+            replies = FRepliesCompleted;
+            start = platform::GetTickCount();
+            FWaitDeadline = start + static_cast<uint32_t>(limitMs);
+        }
         const uint32_t elapsed = platform::GetTickCount() - start;
         if (platform::Application::Terminated() || (FTimeout > 0 && elapsed > limitMs)) {
             Abort();
@@ -38,22 +44,22 @@ bool TSyncPop3Cli::WaitForReady()
             FStatusCode = 426;
             return false;
         }
-        if (FMultiThreaded)
-            FSocket->PumpMessages();
-        else
-            platform::Application::ProcessMessages();
-        if (FEngineState == pop3Ready)
-            continue;
+        // Waiting comes first: it returns at once when something is queued
+        // already, and otherwise blocks in the same look at the kernel that
+        // a pass over pending events would make first.
         int slice = WaitSliceMs;
         if (FTimeout > 0) {
             const uint32_t now = platform::GetTickCount() - start;
             const uint64_t left = now > limitMs ? 0 : limitMs - now + 1;
             slice = static_cast<int>(std::min<uint64_t>(left, WaitSliceMs));
         }
-        if (FMultiThreaded)
+        if (FMultiThreaded) {
             platform::EventLoop::Wait(slice);
-        else
+            FSocket->PumpMessages();
+        } else {
             platform::Application::WaitMessage(slice);
+            platform::Application::ProcessMessages();
+        }
     }
 }
 
@@ -88,3 +94,4 @@ bool TSyncPop3Cli::SyncUidl() { return RunSync(&TCustomPop3Cli::Uidl); }
 bool TSyncPop3Cli::SyncAbort() { return RunSync(&TCustomPop3Cli::Abort); }
 bool TSyncPop3Cli::SyncCapa() { return RunSync(&TCustomPop3Cli::Capa); }
 bool TSyncPop3Cli::SyncAuth() { return RunSync(&TCustomPop3Cli::Auth); }
+bool TSyncPop3Cli::SyncTopAll() { return RunSync(&TCustomPop3Cli::TopAll); }

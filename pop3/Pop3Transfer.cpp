@@ -209,13 +209,15 @@ void TCustomPop3Cli::ParseUidlLine()
 }
 
 // The handlers are copied as assigned now; the begin event sees the status
-// line in LastResponse, whose numbers are not parsed.
+// line in LastResponse, whose numbers are not parsed. AfterBody runs after
+// the terminator; without one the terminator completes the request.
 void TCustomPop3Cli::StartMultiLine(THandler Parser, const TNotifyEvent& EndEvent, const TNotifyEvent& LineEvent,
-                                    const TNotifyEvent& BeginEvent)
+                                    const TNotifyEvent& BeginEvent, THandler AfterBody)
 {
     FLineEvent = LineEvent;
     FEndEvent = EndEvent;
     FLineParser = Parser;
+    FAfterBody = AfterBody;
     if (BeginEvent)
         BeginEvent(this);
     FNext = &TCustomPop3Cli::MultiLineReceived;
@@ -234,11 +236,18 @@ void TCustomPop3Cli::MultiLineReceived()
         return;
     }
     if (FLineStart && !FPartialLine && FLastResponse == ".") {
+        FNext = nullptr;
         if (FEndEvent)
             FEndEvent(this);
+        // The handler may have aborted the request (and even started
+        // another): then this body's end is no longer ours to act on.
+        if (!StillWaiting())
+            return;
         FLastResponse.clear();
-        FNext = nullptr;
-        FireRequestDone(0);
+        if (FAfterBody)
+            (this->*FAfterBody)();
+        else
+            FireRequestDone(0);
         return;
     }
     if (FLineStart && FLastResponse.size() >= 2 && FLastResponse[0] == '.' && FLastResponse[1] == '.')

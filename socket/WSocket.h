@@ -374,6 +374,10 @@ protected:
     // are still unconsumed in the head block, so a TryToSend entered from an
     // OnSendData handler must not offer them again.
     bool FSending = false;
+    // Set by a receive from the kernel that returned less than asked of a
+    // stream socket: nothing was left waiting then, and bytes that come
+    // later announce themselves with a new read notification.
+    bool FReadDrained = false;
 };
 
 // ---------------------------------------------------------------------------

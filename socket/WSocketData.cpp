@@ -264,7 +264,10 @@ Integer TCustomWSocket::RcvdCount()
 
 Integer TCustomWSocket::RecvRaw(void* Buffer, Integer Len, Integer Flags)
 {
-    return wsock::recv(FSocketHandle, Buffer, Len, Flags);
+    const Integer n = wsock::recv(FSocketHandle, Buffer, Len, Flags);
+    if (FSocketKind == SOCK_STREAM && Flags == 0 && Len > 0)
+        FReadDrained = n < Len;
+    return n;
 }
 
 // From is the platform's 16-byte IPv4 address record; FromLen is clamped to
@@ -319,7 +322,9 @@ Integer TCustomWSocket::ReceiveFrom(void* Buffer, Integer BufferSize, sockaddr_i
 
 // Fires OnDataAvailable again and again while the kernel reports waiting
 // bytes and no error was recorded, so a handler must take bytes (or close)
-// on every call. Without a handler the bytes are discarded DiscardChunk at a
+// on every call. When the last receive of a pass came back short, the
+// kernel had nothing more then and is not asked again: the receive has
+// re-enabled the read notification, which announces anything newer. Without a handler the bytes are discarded DiscardChunk at a
 // time. Whatever escapes the handler ends the loop here and goes no further:
 // read handlers are not covered by OnBgException. Every exception type is
 // caught, not only Exception, because nothing above this loop expects one.
@@ -328,6 +333,7 @@ void TCustomWSocket::HandleReadReady(Word Error)
     try {
         for (;;) {
             FLastError = 0;
+            FReadDrained = false;
             if (!FireDataAvailable(Error)) {
                 char scratch[DiscardChunk];
                 if (RecvRaw(scratch, DiscardChunk, 0) < 0) {
@@ -339,7 +345,7 @@ void TCustomWSocket::HandleReadReady(Word Error)
                     FLastError = error;
                 }
             }
-            if (FLastError != 0)
+            if (FLastError != 0 || FReadDrained)
                 return;
             uint32_t waiting = 0;
             if (wsock::ioctlsocket(FSocketHandle, FIONREAD, &waiting) == ps::SOCKET_ERROR) {

@@ -6,12 +6,17 @@
 // Input: a sequence of operations, each one byte (modulo 6) followed by its
 // operands; a missing operand reads as 0.
 //   0 n bytes  send n+1 bytes at once      3  server closes
-//   1 r [v]    start request r (or set     4  server resets
-//              MsgNum/MsgLines/the SASL    5 n bytes  send n+1 bytes one at a time
+//   1 r [v]    start request r (or Abort,  4  server resets
+//              set MsgNum/MsgLines/        5 n bytes  send n+1 bytes one at a time
+//              Pipelining/the SASL
 //              mechanism to v)
 //   2          process pending events
 // Besides the sanitizers, it checks that no request is reported done more
-// often than requests were started.
+// often than requests were started, and that once the server has closed and
+// the client is idle again every started request has ended exactly once.
+//
+// Without libFuzzer (the normal and sanitizer builds) CorpusReplay.cpp runs
+// the seed corpus through the same function as a test.
 #include "pop3/Pop3Prot.h"
 
 #include <arpa/inet.h>
@@ -21,6 +26,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -110,21 +116,45 @@ const Operation Requests[] = {
     &TCustomPop3Cli::RPop,    &TCustomPop3Cli::APop, &TCustomPop3Cli::Quit, &TCustomPop3Cli::Stat,
     &TCustomPop3Cli::List,    &TCustomPop3Cli::Retr, &TCustomPop3Cli::Top,  &TCustomPop3Cli::Dele,
     &TCustomPop3Cli::Noop,    &TCustomPop3Cli::Last, &TCustomPop3Cli::RSet, &TCustomPop3Cli::Uidl,
-    &TCustomPop3Cli::Capa,    &TCustomPop3Cli::Auth,
+    &TCustomPop3Cli::Capa,
 };
-// + AuthMechanism, Abort, MsgNum, MsgLines
-constexpr uint8_t RequestChoices = sizeof Requests / sizeof Requests[0] + 4;
 
 // SCRAM's client nonce is fixed, so that runs repeat and a server-first
 // message in the input can extend it: "fuzz".
 struct FuzzClient : TPop3Cli {
     std::string SaslClientNonce() override { return "fuzz"; }
 };
+constexpr uint8_t RequestCount = sizeof Requests / sizeof Requests[0];
+// After the requests of the table; choices are only ever appended, so that
+// the corpus keeps its meaning.
+enum : uint8_t {
+    ChoiceAbort = RequestCount,
+    ChoiceMsgNum,
+    ChoiceMsgLines,
+    ChoiceTopAll,
+    ChoicePipelining,
+    ChoiceAuth,
+    ChoiceMechanism,
+    Choices
+};
 
 void Pump(Server& server)
 {
     server.Drain();
     platform::EventLoop::ProcessPending();
+}
+
+// Pumps until the client is idle with nothing queued, for a bounded time
+// (the close of a loopback connection is seen at once). Returns whether it is.
+bool Settle(Server& server, const TCustomPop3Cli& client)
+{
+    for (int i = 0; i < 200; ++i) {
+        Pump(server);
+        if (client.State() == pop3Ready && !platform::EventLoop::HasPending())
+            return true;
+        platform::EventLoop::Wait(1);
+    }
+    return false;
 }
 
 } // namespace
@@ -161,26 +191,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         client.OnUidlLine = [&](TObject*) { seen = client.MsgUidl(); };
 
         while (in.More()) {
-            switch (in.Take() % 6) {
+            const uint8_t op = in.Take() % 6;
+            switch (op) {
             case 0:
                 server.Send(in.Bytes(size_t(in.Take()) + 1));
                 Pump(server);
                 break;
             case 1: {
-                const uint8_t r = in.Take() % RequestChoices;
-                if (r == RequestChoices - 4) {
+                const uint8_t r = in.Take() % Choices;
+                if (r == ChoiceMechanism) {
                     const auto& names = TSaslMechanism::Names();
                     const size_t v = in.Take() % (names.size() + 1);
                     client.SetAuthMechanism(v < names.size() ? names[v] : "X-UNKNOWN");
-                } else if (r == RequestChoices - 3) {
+                } else if (r == ChoiceAbort) {
                     client.Abort();
-                } else if (r == RequestChoices - 2) {
+                } else if (r == ChoiceMsgNum) {
                     client.SetMsgNum(static_cast<int8_t>(in.Take()));
-                } else if (r == RequestChoices - 1) {
+                } else if (r == ChoiceMsgLines) {
                     client.SetMsgLines(static_cast<int8_t>(in.Take()));
+                } else if (r == ChoicePipelining) {
+                    client.SetPipelining(in.Take() & 1);
                 } else {
                     try {
-                        (client.*Requests[r])();
+                        (client.*(r == ChoiceTopAll ? &TCustomPop3Cli::TopAll
+                                  : r == ChoiceAuth ? &TCustomPop3Cli::Auth
+                                                    : Requests[r]))();
                         ++started;
                     } catch (Exception& E) {
                         if (trace)
@@ -196,13 +231,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 Pump(server);
                 break;
             case 3:
-                server.Drop();
-                Pump(server);
+            case 4: {
+                const bool connected = server.Fd >= 0;
+                server.Drop(op == 4);
+                if (connected && Settle(server, client) && done != started)
+                    std::abort();
                 break;
-            case 4:
-                server.Drop(true);
-                Pump(server);
-                break;
+            }
             case 5:
                 for (char ch : in.Bytes(size_t(in.Take()) + 1)) {
                     server.Send(std::string(1, ch));
@@ -213,7 +248,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (done > started)
                 std::abort();
         }
-        // The client goes while its request may still be open.
+        // The client goes while its request may still be open, unless the
+        // server's close ends it first.
+        const bool connected = server.Fd >= 0;
+        server.Drop();
+        if (connected && Settle(server, client) && done != started)
+            std::abort();
     }
     server.Drop();
     platform::EventLoop::ProcessPending();

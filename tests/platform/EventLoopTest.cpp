@@ -403,6 +403,29 @@ TEST_F(EventLoopTest, ReadinessThatPostsNothingDoesNotEndTheWait)
     EXPECT_EQ(fired, 1);
 }
 
+// An arming made by the descriptor's own callback reaches the kernel at the
+// loop's next collection (the unread byte is reported again then); an Arm
+// before that replaces it.
+TEST_F(EventLoopTest, ArmingLaterTakesEffectAtTheNextCollection)
+{
+    SocketPair pair;
+    int fired = 0;
+    EventLoop::Watch(pair.Fd[0], [&](uint32_t) {
+        ++fired;
+        EventLoop::ArmLater(pair.Fd[0], EPOLLIN);
+    });
+    pair.SendByte();
+    EventLoop::Arm(pair.Fd[0], EPOLLIN);
+    EventLoop::ProcessPending();
+    EXPECT_EQ(fired, 1);
+    EventLoop::ProcessPending();
+    EXPECT_EQ(fired, 2);
+    EventLoop::Arm(pair.Fd[0], 0);
+    EXPECT_FALSE(EventLoop::Wait(50));
+    EventLoop::ProcessPending();
+    EXPECT_EQ(fired, 2);
+}
+
 TEST_F(EventLoopTest, ArmingIsOneShot)
 {
     SocketPair pair;

@@ -106,9 +106,32 @@ TEST_P(MailboxSizes, CheckSequenceAndRetrDeliverEveryMessageAsStored)
     // TOP n 0 gives the header and its empty line; RETR (after UIDL) gives
     // the whole file back byte for byte, dot-unstuffed.
     cli.SetMsgLines(0);
+    std::vector<std::string> headers;
     for (size_t i = 0; i < FFiles.size(); ++i) {
+        headers.push_back(FFiles[i].substr(0, FFiles[i].find("\n\n") + 2));
         ASSERT_TRUE(s->On(static_cast<Integer>(i + 1), &Sync::SyncTop)) << i + 1;
-        ASSERT_EQ(s->Text(), FFiles[i].substr(0, FFiles[i].find("\n\n") + 2)) << "message " << i + 1;
+        ASSERT_EQ(s->Text(), headers[i]) << "message " << i + 1;
+    }
+
+    // The same header blocks as one request, pipelined (Dovecot announces
+    // PIPELINING) and lock-step, each message's events under its number.
+    ASSERT_TRUE(cli.SyncCapa());
+    EXPECT_TRUE(cli.HasCapability("PIPELINING"));
+    for (bool pipelining : {true, false}) {
+        SCOPED_TRACE(pipelining ? "pipelined" : "lock-step");
+        std::vector<std::string> texts;
+        const TNotifyEvent keepBegin = cli.OnMessageBegin, keepLine = cli.OnMessageLine;
+        cli.OnMessageBegin = [&](TObject*) { texts.emplace_back(std::to_string(cli.MsgNum()) + ":"); };
+        cli.OnMessageLine = [&](TObject*) {
+            texts.back() += cli.LastResponse() + (cli.PartialLine() ? "" : "\n");
+        };
+        cli.SetPipelining(pipelining);
+        EXPECT_TRUE(cli.SyncTopAll());
+        cli.OnMessageBegin = keepBegin;
+        cli.OnMessageLine = keepLine;
+        ASSERT_EQ(texts.size(), headers.size());
+        for (size_t i = 0; i < headers.size(); ++i)
+            ASSERT_EQ(texts[i], std::to_string(i + 1) + ":" + headers[i]);
     }
 
     ASSERT_TRUE(s->On(0, &Sync::SyncUidl));
@@ -126,8 +149,9 @@ TEST_P(MailboxSizes, CheckSequenceAndRetrDeliverEveryMessageAsStored)
     }
     ASSERT_TRUE(s->Quit());
     EXPECT_EQ(cli.ProtocolState(), pop3Disconnected);
-    // connect, USER, PASS, STAT, LIST, TOP and RETR per message, UIDL, QUIT.
-    EXPECT_EQ(s->Log.DoneCount, static_cast<int>(7 + 2 * FFiles.size()));
+    // connect, USER, PASS, STAT, LIST, TOP and RETR per message, CAPA, two
+    // TopAll, UIDL, QUIT.
+    EXPECT_EQ(s->Log.DoneCount, static_cast<int>(10 + 2 * FFiles.size()));
     EXPECT_EQ(FServer->MessageFiles().size(), FFiles.size());
 }
 

@@ -91,10 +91,14 @@ TEST(Pop3, PropertiesByName)
     TSyncPop3Cli client;
     client.SetPropertyByName("MsgNum", "-3");
     client.SetPropertyByName("MultiThreaded", "True");
+    EXPECT_EQ(client.GetPropertyByName("Pipelining"), "True"); // the default
+    client.SetPropertyByName("Pipelining", "False");
     std::string shown;
-    for (const char* name : {"MsgNum", "MultiThreaded", "Port", "Timeout", "ProtocolState"})
+    for (const char* name : {"MsgNum", "MultiThreaded", "Pipelining", "Port", "Timeout", "ProtocolState"})
         shown += std::string(name) + "=" + client.GetPropertyByName(name) + " ";
-    EXPECT_EQ(shown, "MsgNum=-3 MultiThreaded=True Port=pop3 Timeout=15 ProtocolState=pop3Disconnected ");
+    EXPECT_EQ(shown, "MsgNum=-3 MultiThreaded=True Pipelining=False Port=pop3 Timeout=15 "
+                     "ProtocolState=pop3Disconnected ");
+    EXPECT_FALSE(client.Pipelining());
     EXPECT_THROW(client.SetPropertyByName("MsgCount", "1"), Pop3Exception);
     EXPECT_THROW(client.SetPropertyByName("Tag", "1x"), Pop3Exception);
     EXPECT_THROW(client.GetPropertyByName("Nope"), Pop3Exception);

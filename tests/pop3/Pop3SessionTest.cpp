@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <thread>
 
@@ -107,11 +108,69 @@ TEST_P(Scenarios, TranscriptResultsAndEvents)
     }
 }
 
-void Greet(Pop3Peer& p) { p.Reply("+OK hi").Expect().WaitFor("end"); }
+// The close after the wait bounds a client that ignores its time-out: it
+// fails within seconds instead of hanging until CTest's limit.
+void Greet(Pop3Peer& p) { p.Reply("+OK hi").Expect().WaitFor("end").Close(); }
 void RefuseBanner(Pop3Peer& p) { p.Reply("-ERR busy").WaitFor("end"); }
 std::string WithError(Sync& c, Call call) { return Calls(c, {call}).append(c.ErrorMessage()); }
 
 const std::string Send = "state pop3WaitingResponse|display > ", Ready = "state pop3Ready|done pop3";
+
+// TopAll over three messages: login, CAPA listing Capa, STAT.
+Pop3Peer& ScriptTopAllStart(Pop3Peer& p, const std::string& Capa)
+{
+    return ScriptLogin(p).Expect().Send("+OK\r\n" + Capa + "\r\n.\r\n").Answer("+OK 3 900");
+}
+const std::string TopAllTranscript = LoginTranscript + "CAPA\r\nSTAT\r\nTOP 1 0\r\nTOP 2 0\r\nTOP 3 0\r\n";
+const std::string TopAllStartEvents =
+    LoginEvents + "display > CAPA|display < +OK|done pop3Capa 0|display > STAT|display < +OK 3 900|done pop3Stat 0|";
+// Replies to TOP 1 0 .. TOP 3 0: lines of blanks and a dot are body lines, not
+// the terminator; the second message is refused.
+const std::string TopReply[] = {"+OK\r\nSubject: one\r\n .\r\n\t.\r\n. \r\n\r\n.\r\n",
+                                "-ERR no such message\r\n", "+OK\r\nSubject: three\r\n..x\r\n\r\n.\r\n"};
+const std::string TopEvents[] = {
+    "display < +OK|msgbegin 1|msgline 1 Subject: one|msgline 1  .|msgline 1 \t.|msgline 1 . |msgline 1 |msgend 1|",
+    "display < -ERR no such message|",
+    "display < +OK|msgbegin 3|msgline 3 Subject: three|msgline 3 .x|msgline 3 |msgend 3|"};
+
+// Message events carry MsgNum: "msgbegin 3", "msgline 3 text", "msgend 3".
+void NumberMessageEvents(Sync& c, Pop3EventLog& log)
+{
+    auto add = [&c, &log](const std::string& what) { log.Lines.push_back(what + std::to_string(c.MsgNum())); };
+    c.OnMessageBegin = [add](TObject*) { add("msgbegin "); };
+    c.OnMessageEnd = [add](TObject*) { add("msgend "); };
+    c.OnMessageLine = [&c, &log](TObject*) {
+        log.Lines.push_back("msgline " + std::to_string(c.MsgNum()) + " " + c.LastResponse());
+    };
+}
+
+// Login, CAPA, STAT, then TopAll with the given Pipelining.
+std::string TopAllAfterLogin(Sync& c, Pop3EventLog& log, bool pipelining = true)
+{
+    NumberMessageEvents(c, log);
+    c.SetMsgLines(0);
+    c.SetPipelining(pipelining);
+    std::string r = LoginThen(c, {&Sync::SyncCapa, &Sync::SyncStat});
+    return r + Calls(c, {&Sync::SyncTopAll}) + c.ErrorMessage();
+}
+
+// Without PIPELINING, or with Pipelining off, every TOP waits for the reply
+// before it: the displays interleave.
+Scenario LockStepTopAll(const char* Name, const char* Capa, bool Pipelining)
+{
+    return {Name,
+            [Capa](Pop3Peer& p) {
+                ScriptTopAllStart(p, Capa);
+                for (const std::string& reply : TopReply)
+                    p.Expect().Send(reply);
+                p.WaitFor("end");
+            },
+            [Pipelining](Sync& c, Pop3EventLog& log) { return TopAllAfterLogin(c, log, Pipelining); },
+            "TTTTTF-ERR no such message", TopAllTranscript,
+            TopAllStartEvents + "display > TOP 1 0|" + TopEvents[0] + "display > TOP 2 0|" + TopEvents[1] +
+                "display > TOP 3 0|" + TopEvents[2] + "done pop3TopAll 500|",
+            false, true};
+}
 
 const Scenario ScenarioTable[] = {
     {"FullCheck",
@@ -222,6 +281,17 @@ const Scenario ScenarioTable[] = {
      "display > USER bob|display < +OK|done pop3User 0|display > PASS ********|display < +OK|done pop3Pass 0|"
      "display > CAPA|display < +OK|done pop3Capa 0|display > QUIT|display < +OK bye|done pop3Quit 0|closed 0|"
      "closed 0|done pop3Connect 10061|"},
+    // A server that never closes after QUIT: the client closes, so the next
+    // Connect goes out (here to a port where nothing listens).
+    {"QuitClosesWhenTheServerDoesNot", [](Pop3Peer& p) { p.Reply("+OK hi").Answer("+OK bye").WaitFor("end"); },
+     [](Sync& c, Pop3EventLog&) {
+         std::string r = Calls(c, {&Sync::SyncConnect, &Sync::SyncQuit});
+         c.SetPort(std::to_string(testsupport::UnusedPort()));
+         return r + WithError(c, &Sync::SyncConnect);
+     },
+     "TTF-ERR Connection refused (Winsock error #10061)", "QUIT\r\n",
+     "display < +OK hi|connected 0|done pop3Connect 0|display > QUIT|display < +OK bye|done pop3Quit 0|closed 0|"
+     "closed 0|done pop3Connect 10061|"},
     {"NestedBlockingCallsAreRefused", [](Pop3Peer& p) { ScriptLogin(p).Answer("+OK\r\nbody\r\n."); },
      [](Sync& c, Pop3EventLog& log) {
          c.OnMessageBegin = [&c, &log](TObject*) {
@@ -256,6 +326,64 @@ const Scenario ScenarioTable[] = {
          return WithError(c, &Sync::SyncOpen);
      },
      "F426 Timeout", "USER bob\r\n", "display < +OK hi|connected 0|display > USER bob|closed 0|done pop3Open 426|"},
+    // The peer answers only once all three commands have arrived.
+    {"TopAllPipelinesWhenTheServerAnnouncesIt",
+     [](Pop3Peer& p) {
+         ScriptTopAllStart(p, "PIPELINING").Expect(3).Send(TopReply[0] + TopReply[1] + TopReply[2]);
+         p.Answer("+OK bye").WaitFor("end");
+     },
+     [](Sync& c, Pop3EventLog& log) {
+         std::string r = TopAllAfterLogin(c, log);
+         return r + Calls(c, {&Sync::SyncQuit});
+     },
+     "TTTTTF-ERR no such messageT", TopAllTranscript + "QUIT\r\n",
+     TopAllStartEvents + "display > TOP 1 0|display > TOP 2 0|display > TOP 3 0|" + TopEvents[0] + TopEvents[1] +
+         TopEvents[2] + "done pop3TopAll 500|display > QUIT|display < +OK bye|done pop3Quit 0|closed 0|",
+     false, true},
+    LockStepTopAll("TopAllWithoutPipeliningInCapaGoesLockStep", "TOP", true),
+    LockStepTopAll("TopAllWithPipeliningOffGoesLockStep", "PIPELINING", false),
+    {"TopAllEndsOnceWhenTheServerClosesInTheMiddle",
+     [](Pop3Peer& p) { ScriptTopAllStart(p, "PIPELINING").Expect(3).Send(TopReply[0] + "+OK\r\nSubject: tw").Close(); },
+     [](Sync& c, Pop3EventLog& log) { return TopAllAfterLogin(c, log); }, "TTTTTF", TopAllTranscript,
+     TopAllStartEvents + "display > TOP 1 0|display > TOP 2 0|display > TOP 3 0|" + TopEvents[0] +
+         "display < +OK|msgbegin 2|closed 0|done pop3TopAll 10004|",
+     false, true},
+    {"TopAllEndsOnceWhenTheServerResetsInTheMiddle",
+     [](Pop3Peer& p) { ScriptTopAllStart(p, "PIPELINING").Expect(3).Reset(); },
+     [](Sync& c, Pop3EventLog& log) { return TopAllAfterLogin(c, log); }, "TTTTTF", TopAllTranscript,
+     TopAllStartEvents + "display > TOP 1 0|display > TOP 2 0|display > TOP 3 0|closed 10054|done pop3TopAll 10004|"},
+    // Every reply has arrived, but nothing of the second one is handed on.
+    {"TopAllAbortedByAHandlerFiresNothingAfterItsEnd",
+     [](Pop3Peer& p) {
+         ScriptTopAllStart(p, "PIPELINING").Expect(3).Send(TopReply[0] + TopReply[2] + TopReply[2]).WaitFor("end");
+     },
+     [](Sync& c, Pop3EventLog& log) {
+         NumberMessageEvents(c, log);
+         c.OnMessageEnd = [&c, &log](TObject*) {
+             log.Lines.push_back("msgend " + std::to_string(c.MsgNum()));
+             c.Abort();
+         };
+         return LoginThen(c, {&Sync::SyncCapa, &Sync::SyncStat, &Sync::SyncTopAll});
+     },
+     "TTTTTF", TopAllTranscript,
+     TopAllStartEvents + "display > TOP 1 0|display > TOP 2 0|display > TOP 3 0|" + TopEvents[0] +
+         "closed 0|done pop3TopAll 10004|",
+     false, true},
+    // Timeout is 1 s without a complete message, not for the whole request:
+    // the second message comes 0.6 s after the first, then the third stalls.
+    {"TopAllTimesOutOnlyWhenMessagesStopComing",
+     [](Pop3Peer& p) {
+         ScriptTopAllStart(p, "PIPELINING").Expect(3).Send(TopReply[0]).Sleep(600).Send(TopReply[0]).Sleep(600);
+         p.Send("+OK\r\nSubject: three\r\n").WaitFor("end").Close();
+     },
+     [](Sync& c, Pop3EventLog& log) {
+         c.SetTimeout(1);
+         return TopAllAfterLogin(c, log);
+     },
+     "TTTTTF426 Timeout", TopAllTranscript,
+     TopAllStartEvents + "display > TOP 1 0|display > TOP 2 0|display > TOP 3 0|" + TopEvents[0] +
+         "display < +OK|msgbegin 2|msgline 2 Subject: one|msgline 2  .|msgline 2 \t.|msgline 2 . |msgline 2 |"
+         "msgend 2|display < +OK|msgbegin 3|msgline 3 Subject: three|closed 0|done pop3TopAll 10004|"},
     {"EndOfTheApplicationEndsTheWait", Greet,
      [](Sync& c, Pop3EventLog&) {
          std::string r = Calls(c, {&Sync::SyncConnect});
@@ -287,6 +415,7 @@ TEST_P(LongLines, ArriveWholeWithoutStallOrDesync)
     EXPECT_EQ(Nums(c.Cli.MsgCount(), c.Cli.MsgSize()), "1,2"); // the line after the message is read on its own
     EXPECT_EQ(c.Log.Message(), (std::vector<std::string>{dots.substr(1), "after"}));
     EXPECT_EQ(c.Log.Only("msgend").size(), 1u);
+    EXPECT_EQ(std::count(c.Log.Lines.begin(), c.Log.Lines.end(), "msgline "), 0); // no empty last piece
     EXPECT_TRUE(c.Peer.Join());
 }
 

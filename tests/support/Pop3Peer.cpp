@@ -29,12 +29,13 @@ Pop3Peer& Pop3Peer::Send(const std::string& Bytes)
     return *this;
 }
 
-Pop3Peer& Pop3Peer::Expect()
+Pop3Peer& Pop3Peer::Expect(int Lines)
 {
-    FPeer.Do([this](int fd) {
+    FPeer.Do([this, Lines](int fd) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         std::string line;
-        while (std::chrono::steady_clock::now() < deadline) {
+        int seen = 0;
+        while (seen < Lines && std::chrono::steady_clock::now() < deadline) {
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0)
                 continue;
@@ -42,8 +43,7 @@ Pop3Peer& Pop3Peer::Expect()
             if (::recv(fd, &ch, 1, 0) != 1)
                 break;
             line += ch;
-            if (ch == '\n')
-                break;
+            seen += ch == '\n';
         }
         std::lock_guard lock(FMutex);
         FTranscript += line;

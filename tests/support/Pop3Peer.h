@@ -24,11 +24,15 @@ public:
     // Sends bytes exactly as given (CR LF included by the caller).
     Pop3Peer& Send(const std::string& Bytes);
     Pop3Peer& Reply(const std::string& Line) { return Send(Line + "\r\n"); }
-    // Reads one command line (up to LF) into the transcript.
-    Pop3Peer& Expect();
+    // Reads command lines (each up to LF) into the transcript. Several at
+    // once make a pipelining peer: it answers only after the client has sent
+    // them all without waiting for a reply.
+    Pop3Peer& Expect(int Lines = 1);
     Pop3Peer& Answer(const std::string& Line) { return Expect().Reply(Line); }
     Pop3Peer& WaitFor(const std::string& Name) { FPeer.WaitFor(Name); return *this; }
     Pop3Peer& Close() { FPeer.Close(); return *this; }
+    Pop3Peer& Reset() { FPeer.Reset(); return *this; }
+    Pop3Peer& Sleep(int Ms) { FPeer.Sleep(Ms); return *this; }
 
     void Start() { FPeer.Start(); }
     void Signal(const std::string& Name) { FPeer.Signal(Name); }
