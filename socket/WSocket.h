@@ -758,6 +758,7 @@ public:
 
 private:
     bool LineModeActive() const { return FLineMode && !FLineEnd.empty(); }
+    bool FireApplicationDataAvailable();
     char* Held() { return FHeldBuf.data() + FHeldStart; }
     // Drops Count bytes from the front of the held bytes.
     void ConsumeHeld(Integer Count);

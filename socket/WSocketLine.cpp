@@ -80,6 +80,14 @@ Integer TCustomLineWSocket::RecvRaw(void* Buffer, Integer Len, Integer Flags)
     return TCustomTlsWSocket::RecvRaw(Buffer, Len, Flags);
 }
 
+// Offers a line or held bytes to the application's OnDataAvailable. They are
+// plaintext already, so the TLS layer, whose FireDataAvailable means "bytes
+// have arrived at the socket", is passed by.
+bool TCustomLineWSocket::FireApplicationDataAvailable()
+{
+    return TCustomSocksWSocket::FireDataAvailable(0);
+}
+
 void TCustomLineWSocket::ConsumeHeld(Integer Count)
 {
     FHeldStart += Count;
@@ -179,7 +187,7 @@ bool TCustomLineWSocket::OfferPendingLine()
     try {
         while (LineModeActive() && FPendingLineLength > 0) {
             const Integer before = FPendingLineLength;
-            if (!TCustomTlsWSocket::FireDataAvailable(0)) {
+            if (!FireApplicationDataAvailable()) {
                 // Nobody takes lines: this one is dropped.
                 ConsumeHeld(FPendingLineLength);
                 FPendingLineLength = 0;
@@ -217,7 +225,7 @@ void TCustomLineWSocket::OfferHeldAsData()
     const uint32_t generation = FHeldGeneration;
     while (!LineModeActive() && FHeldCount > 0) {
         const Integer before = FHeldCount;
-        if (!TCustomTlsWSocket::FireDataAvailable(0)) {
+        if (!FireApplicationDataAvailable()) {
             ConsumeHeld(FHeldCount);
             return;
         }

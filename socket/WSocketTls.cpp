@@ -526,11 +526,11 @@ bool TCustomTlsWSocket::DrainOutgoing()
 
 Integer TCustomTlsWSocket::ReadIntoSession()
 {
-    if (!FIncoming)
-        return 0;
     char raw[RawChunk];
     const Integer n = TCustomSocksWSocket::RecvRaw(raw, RawChunk, 0);
-    if (n > 0)
+    // Without a session its failure is on its way: the bytes are dropped
+    // (read all the same, or they would be announced again and again).
+    if (n > 0 && FIncoming)
         BIO_write(FIncoming, raw, n);
     return n;
 }
@@ -616,13 +616,14 @@ void TCustomTlsWSocket::CloseReady(Word Error)
         Close();
 }
 
-// Raw bytes that reach the chain by another way than a readiness
-// notification (those that came with the SOCKS reply) are records while the
-// handshake runs. Everything else passes: line mode above offers its lines
-// through here.
+// "Bytes have arrived at the socket", by another way than the readiness
+// notification this layer takes itself: the bytes that came with the SOCKS
+// reply, the core's read loop going on after StartTls, a wait that polls.
+// While TLS is under way they are records. Only the plaintext that this
+// layer offers itself passes through to the application.
 bool TCustomTlsWSocket::FireDataAvailable(Word Error)
 {
-    if (FTlsState == tlsHandshake && FOffering == 0) {
+    if (Engaged() && FOffering == 0) {
         ReadReady();
         return true;
     }
