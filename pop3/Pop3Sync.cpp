@@ -87,3 +87,4 @@ bool TSyncPop3Cli::SyncRSet() { return RunSync(&TCustomPop3Cli::RSet); }
 bool TSyncPop3Cli::SyncUidl() { return RunSync(&TCustomPop3Cli::Uidl); }
 bool TSyncPop3Cli::SyncAbort() { return RunSync(&TCustomPop3Cli::Abort); }
 bool TSyncPop3Cli::SyncCapa() { return RunSync(&TCustomPop3Cli::Capa); }
+bool TSyncPop3Cli::SyncStls() { return RunSync(&TCustomPop3Cli::Stls); }

@@ -174,8 +174,9 @@ void TCustomPop3Cli::ParseUidlLine()
 // The handlers are copied as assigned now; the begin event sees the status
 // line in LastResponse, whose numbers are not parsed.
 void TCustomPop3Cli::StartMultiLine(THandler Parser, const TNotifyEvent& EndEvent, const TNotifyEvent& LineEvent,
-                                    const TNotifyEvent& BeginEvent)
+                                    const TNotifyEvent& BeginEvent, THandler Done)
 {
+    FMultiLineDone = Done;
     FLineEvent = LineEvent;
     FEndEvent = EndEvent;
     FLineParser = Parser;
@@ -201,6 +202,11 @@ void TCustomPop3Cli::MultiLineReceived()
             FEndEvent(this);
         FLastResponse.clear();
         FNext = nullptr;
+        if (THandler done = FMultiLineDone) {
+            FMultiLineDone = nullptr;
+            (this->*done)();
+            return;
+        }
         FireRequestDone(0);
         return;
     }

@@ -417,6 +417,10 @@ bool TCustomTlsWSocket::Advance(TSocket Handle)
             const unsigned long e = TakeOpenSslError(reason);
             if (FVerifyError != 0)
                 FailHandshake(0, "");
+            else if (MeansNotTls(e) && FExplicit)
+                // After STARTTLS's go-ahead: plaintext that came later than
+                // StartTls could see it, an injection all the same.
+                FailHandshake(tlsErrPlaintext, "unexpected plaintext before the TLS handshake");
             else if (MeansNotTls(e))
                 FailHandshake(tlsErrNotTls, "the peer does not speak TLS (" + reason + ")");
             else

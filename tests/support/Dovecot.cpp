@@ -80,11 +80,24 @@ Dovecot::Dovecot(const std::vector<std::string>& messages)
 {
 }
 
-Dovecot::Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir)
+Dovecot::Dovecot(size_t count, uint32_t seed, const DovecotTls& tls)
+    : Dovecot([count, seed](const std::filesystem::path& maildir) { WriteMaildir(maildir, count, seed); }, &tls)
+{
+}
+
+Dovecot::Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir, const DovecotTls* tls)
     : FDir(MakeTempDir())
 {
     try {
         fillMaildir(Maildir());
+        if (tls) {
+            // scripts/dovecot-run turns TLS on when it finds these.
+            std::filesystem::create_directory(FDir / "ssl");
+            std::filesystem::copy_file(tls->Cert, FDir / "ssl/cert.pem");
+            std::filesystem::copy_file(tls->Key, FDir / "ssl/key.pem");
+            std::filesystem::copy_file(tls->Dh, FDir / "ssl/dh.pem");
+            FWithTls = true;
+        }
         Start();
     } catch (...) {
         std::error_code ec;
@@ -121,9 +134,18 @@ bool Dovecot::Launch(uint16_t port, std::string& failure)
 {
     const std::string script = std::string(QUILLBOX_SOURCE_DIR) + "/scripts/dovecot-run";
     FPort = port;
-    if (FProcess.Start({"/bin/bash", script, "exec", FDir.string(), std::to_string(port)},
-                       (FDir / "dovecot.out").string(), [port] { return Greets(port); }, StartDeadlineMs,
-                       failure))
+    std::vector<std::string> argv = {"/bin/bash", script, "exec", FDir.string(), std::to_string(port)};
+    FTlsPort = 0;
+    if (FWithTls) {
+        do
+            FTlsPort = FreePort();
+        while (FTlsPort == port);
+        argv.push_back(std::to_string(FTlsPort));
+    }
+    const uint16_t tlsPort = FTlsPort;
+    if (FProcess.Start(argv, (FDir / "dovecot.out").string(),
+                       [port, tlsPort] { return Greets(port) && (tlsPort == 0 || Accepts(tlsPort)); },
+                       StartDeadlineMs, failure))
         return true;
     failure = "Dovecot on port " + std::to_string(port) + ": " + failure;
     return false;

@@ -105,6 +105,9 @@ bool TlsServer::Flush(int fd)
         const size_t n = std::min(chunk, out.size() - off);
         if (::send(fd, out.data() + off, n, MSG_NOSIGNAL) != static_cast<ssize_t>(n))
             return false;
+        // Gives the client a chance to read each piece on its own.
+        if (FChunk != 0 && n < out.size())
+            ::usleep(100);
     }
     return true;
 }
