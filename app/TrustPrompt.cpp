@@ -13,15 +13,15 @@ QString CertificateFailureText(Integer error, const std::string& host)
 {
     switch (error) {
     case tlsErrCertExpired:
-        return QString::fromUtf8("Varmenne on vanhentunut.");
+        return QString::fromUtf8("varmenne on vanhentunut.");
     case tlsErrCertNotYetValid:
-        return QString::fromUtf8("Varmenne ei ole vielä voimassa.");
+        return QString::fromUtf8("varmenne ei ole vielä voimassa.");
     case tlsErrCertUntrusted:
-        return QString::fromUtf8("Varmenteen myöntäjä ei ole luotettu varmentaja.");
+        return QString::fromUtf8("varmenteen myöntäjä ei ole luotettu varmentaja.");
     case tlsErrCertHostMismatch:
-        return QString::fromUtf8("Varmenne ei ole palvelimen %1 varmenne.").arg(FromAnsi(host));
+        return QString::fromUtf8("varmenne ei ole palvelimen %1 varmenne.").arg(FromAnsi(host));
     default:
-        return QString::fromUtf8("Varmenteen tarkistus epäonnistui.");
+        return QString::fromUtf8("varmenne ei kelpaa.");
     }
 }
 

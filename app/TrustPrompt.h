@@ -27,5 +27,6 @@ public:
     QPushButton* BtnCancel = nullptr;
 };
 
-// The Finnish reason for a certificate failure (21003...21007).
+// The Finnish reason for a certificate failure (21003...21007), as it
+// follows a colon.
 QString CertificateFailureText(Integer error, const std::string& host);

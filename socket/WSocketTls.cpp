@@ -457,6 +457,7 @@ bool TCustomTlsWSocket::FinishHandshake(TSocket Handle)
 // (TLS 1.3 post-handshake messages) are consumed on the way.
 void TCustomTlsWSocket::ReadPlain()
 {
+    char plain[PlainChunk];
     for (;;) {
         if (FPlain.size() - FPlainStart >= MaxPlainHeld)
             break;
@@ -464,15 +465,12 @@ void TCustomTlsWSocket::ReadPlain()
             FPlain.clear();
             FPlainStart = 0;
         }
-        const size_t old = FPlain.size();
-        FPlain.resize(old + PlainChunk);
         ERR_clear_error();
-        const int n = SSL_read(FSession, FPlain.data() + old, PlainChunk);
+        const int n = SSL_read(FSession, plain, PlainChunk);
         if (n > 0) {
-            FPlain.resize(old + static_cast<size_t>(n));
+            FPlain.append(plain, static_cast<size_t>(n));
             continue;
         }
-        FPlain.resize(old);
         const int error = SSL_get_error(FSession, n);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
             break;
@@ -518,14 +516,18 @@ bool TCustomTlsWSocket::DrainOutgoing()
 {
     if (!FOutgoing)
         return false;
-    const size_t pending = BIO_ctrl_pending(FOutgoing);
-    if (pending == 0)
+    // The records are handed over where the BIO holds them, then dropped
+    // from it (a reset empties a writable memory BIO).
+    char* records = nullptr;
+    const long n = BIO_get_mem_data(FOutgoing, &records);
+    if (n <= 0)
         return true;
-    std::string records(pending, '\0');
-    const int n = BIO_read(FOutgoing, records.data(), static_cast<int>(pending));
-    if (n > 0 && FState == wsConnected)
-        TCustomSocksWSocket::Send(records.data(), n);
-    return FSession != nullptr;
+    if (FState == wsConnected)
+        TCustomSocksWSocket::Send(records, static_cast<Integer>(n));
+    if (!FSession)
+        return false;
+    BIO_reset(FOutgoing);
+    return true;
 }
 
 Integer TCustomTlsWSocket::ReadIntoSession()

@@ -144,7 +144,7 @@ TEST_F(AppTest, TrustPromptAnswersAndThePinInTheSettings)
             EXPECT_EQ(prompt->windowTitle(), QString::fromUtf8("Varmenteeseen ei luoteta"));
             EXPECT_EQ(prompt->LblReason->text(),
                       QString::fromUtf8("Palvelimen localhost varmenteen tarkistus epäonnistui: "
-                                        "Varmenteen myöntäjä ei ole luotettu varmentaja."));
+                                        "varmenteen myöntäjä ei ole luotettu varmentaja."));
             EXPECT_EQ(prompt->LblSubject->text(), "CN=localhost,O=Quillbox Test");
             EXPECT_EQ(prompt->LblIssuer->text(), "CN=localhost,O=Quillbox Test");
             EXPECT_EQ(prompt->LblFingerprint->text().toStdString(), fingerprint);
