@@ -25,7 +25,8 @@ const char* const kMissing = "\x01";
 
 TPop3Security SecurityForPort(const std::string& port)
 {
-    return port == "995" || port == "pop3s" ? pop3SecTls : pop3SecNone;
+    const std::string text = Trim(port);
+    return text == "995" || text == "pop3s" ? pop3SecTls : pop3SecNone;
 }
 
 void TFrmMain::LoadSecuritySettings(const platform::TIniFile& ini)

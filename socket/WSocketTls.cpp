@@ -461,8 +461,10 @@ void TCustomTlsWSocket::ReadPlain()
     for (;;) {
         if (FPlain.size() - FPlainStart >= MaxPlainHeld)
             break;
-        if (FPlainStart > 0 && FPlainStart == FPlain.size()) {
-            FPlain.clear();
+        // Taken bytes leave the front now and then, so that a reader that
+        // always leaves some never makes the buffer grow.
+        if (FPlainStart >= static_cast<size_t>(PlainChunk) || FPlainStart == FPlain.size()) {
+            FPlain.erase(0, FPlainStart);
             FPlainStart = 0;
         }
         ERR_clear_error();
