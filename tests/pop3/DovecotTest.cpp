@@ -134,8 +134,13 @@ TEST_P(MailboxSizes, CheckSequenceAndRetrDeliverEveryMessageAsStored)
     ASSERT_TRUE(cli.SyncConnect() && cli.SyncUser() && cli.SyncPass()) << cli.ErrorMessage() << "\n" << FServer->Log();
     EXPECT_EQ(cli.TlsActive(), c.Security != pop3SecNone);
     EXPECT_EQ(s->Log.Only("display TLS 1.3, TLS_").size(), c.Security != pop3SecNone ? 1u : 0u);
-    // Dovecot logged the login as one over TLS, or as one in the clear.
-    const std::string log = FServer->Log();
+    // Dovecot logged the login as one over TLS, or as one in the clear (its
+    // log process writes the line a moment later).
+    std::string log;
+    ASSERT_TRUE(testsupport::PumpUntil([&] {
+        log = FServer->Log();
+        return log.find("Login: user=<demo>") != std::string::npos;
+    })) << log;
     const std::string login = log.substr(log.find("Login: user=<demo>"));
     EXPECT_EQ(login.substr(0, login.find('\n')).find(", TLS") != std::string::npos, c.Security != pop3SecNone)
         << login;
