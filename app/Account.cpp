@@ -1,5 +1,6 @@
 #include "app/Account.h"
 
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,10 +9,10 @@
 
 namespace {
 
-QLineEdit* AddEdit(QWidget* parent, const char* name, const QString& label, int left, int top,
-                   int width)
+template <class TEdit = QLineEdit>
+TEdit* AddEdit(QWidget* parent, const char* name, const QString& label, int left, int top, int width)
 {
-    auto* edit = new QLineEdit(parent);
+    auto* edit = new TEdit(parent);
     edit->setObjectName(QString::fromLatin1(name));
     edit->setGeometry(left, top, width, 21);
     // Labels sit at the left, 4 pixels lower than their edit.
@@ -19,6 +20,17 @@ QLineEdit* AddEdit(QWidget* parent, const char* name, const QString& label, int 
     caption->setGeometry(16, top + 4, left - 16 - 4, 16);
     caption->setBuddy(edit);
     return edit;
+}
+
+// The usual port of a security choice, offered when the port field is
+// empty or holds the other choice's usual port.
+void OfferPort(QLineEdit* port, int security)
+{
+    const QString text = port->text().trimmed();
+    if (security == 1 && (text.isEmpty() || text == "110" || text == "pop3"))
+        port->setText(QStringLiteral("995"));
+    else if (security != 1 && (text == "995" || text == "pop3s"))
+        port->setText(QStringLiteral("110"));
 }
 
 } // namespace
@@ -36,14 +48,15 @@ TDlgOptionsAccount::TDlgOptionsAccount(QWidget* parent)
 {
     setWindowTitle(QStringLiteral("Postipalvelimen asetukset"));
     setFont(FormFont());
-    setFixedSize(384, 165);
+    // Grown by one row (32 pixels) for the security choice.
+    setFixedSize(384, 197);
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->geometry().center() - rect().center());
 
     Bevel1 = new QFrame(this);
     Bevel1->setFrameShape(QFrame::Box);
     Bevel1->setFrameShadow(QFrame::Sunken);
-    Bevel1->setGeometry(8, 8, 281, 145);
+    Bevel1->setGeometry(8, 8, 281, 177);
 
     BtnOK = new QPushButton(QStringLiteral("OK"), this);
     BtnOK->setObjectName(QStringLiteral("BtnOK"));
@@ -59,8 +72,11 @@ TDlgOptionsAccount::TDlgOptionsAccount(QWidget* parent)
 
     TxtHost = AddEdit(this, "TxtHost", QStringLiteral("&Postipalvelin:"), 112, 22, 169);
     TxtPort = AddEdit(this, "TxtPort", QStringLiteral("P&ortin numero:"), 112, 52, 49);
-    TxtUser = AddEdit(this, "TxtUser", QString::fromUtf8("&Käyttäjätunnus:"), 112, 84, 105);
-    TxtPassword = AddEdit(this, "TxtPassword", QStringLiteral("&Salasana:"), 112, 116, 105);
+    CmbSecurity = AddEdit<QComboBox>(this, "CmbSecurity", QStringLiteral("&Salaus:"), 112, 84, 105);
+    CmbSecurity->addItems({QStringLiteral("Ei salausta"), QStringLiteral("TLS (POP3S)"), QStringLiteral("STARTTLS")});
+    connect(CmbSecurity, &QComboBox::activated, this, [this](int index) { OfferPort(TxtPort, index); });
+    TxtUser = AddEdit(this, "TxtUser", QString::fromUtf8("&Käyttäjätunnus:"), 112, 116, 105);
+    TxtPassword = AddEdit(this, "TxtPassword", QStringLiteral("&Salasana:"), 112, 148, 105);
     TxtPassword->setEchoMode(QLineEdit::Password);
     // Show every character of the password as "*" (42), whatever the style.
     TxtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
@@ -68,6 +84,7 @@ TDlgOptionsAccount::TDlgOptionsAccount(QWidget* parent)
     QWidget::setTabOrder(BtnOK, BtnCancel);
     QWidget::setTabOrder(BtnCancel, TxtHost);
     QWidget::setTabOrder(TxtHost, TxtPort);
-    QWidget::setTabOrder(TxtPort, TxtUser);
+    QWidget::setTabOrder(TxtPort, CmbSecurity);
+    QWidget::setTabOrder(CmbSecurity, TxtUser);
     QWidget::setTabOrder(TxtUser, TxtPassword);
 }

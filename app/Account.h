@@ -1,11 +1,12 @@
-// The mail server dialog "Postipalvelimen asetukset": host, port, user name
-// and password, OK and Cancel. It has no logic of its own; the main window
+// The mail server dialog "Postipalvelimen asetukset": host, port, the
+// security of the connection, user name and password, OK and Cancel. It has no logic of its own; the main window
 // fills it, runs it modally and takes the texts back. It lives for the whole
 // run, so the password field keeps what was last typed into it.
 #pragma once
 
 #include <QDialog>
 
+class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QFrame;
@@ -19,6 +20,10 @@ public:
     QPushButton* BtnCancel = nullptr;
     QLineEdit* TxtHost = nullptr;
     QLineEdit* TxtPort = nullptr;
+    // "Ei salausta", "TLS (POP3S)", "STARTTLS": the index is the
+    // TPop3Security. Choosing one offers its usual port (995 for TLS, 110
+    // otherwise) in place of an empty port or the other one's.
+    QComboBox* CmbSecurity = nullptr;
     QLineEdit* TxtUser = nullptr;
     QLineEdit* TxtPassword = nullptr;
 };

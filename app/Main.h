@@ -23,6 +23,13 @@ class TDlgOptionsAccount;
 class TFrmLog;
 class TListItem;
 class TListView;
+namespace platform {
+class TIniFile;
+}
+
+// The security a port implies when the settings say none: "995" or "pop3s"
+// POP3S, anything else no TLS.
+TPop3Security SecurityForPort(const std::string& port);
 
 class TFrmMain : public QMainWindow {
 public:
@@ -84,6 +91,7 @@ public:
     std::string StatusText() const;
     const std::string& AccountHost() const { return FAccountHost; }
     const std::string& AccountUser() const { return FAccountUser; }
+    TPop3Security AccountSecurity() const { return FAccountSecurity; }
     Integer StatCount() const { return FStatCount; }
     const std::vector<std::unique_ptr<TMailMessage>>& Messages() const { return FMessages; }
 
@@ -100,6 +108,11 @@ private:
     void ApplyWindowSettings();
     QString ColumnWidthsText() const;
     void CopyAccountToClient();
+    // TLS settings and the check's TLS steps (MainSecurity.cpp).
+    void LoadSecuritySettings(const platform::TIniFile& ini);
+    void SaveSecuritySettings(platform::TIniFile& ini);
+    void CopySecurityToClient();
+    void ConnectStepDone(bool ok);
     void DiscardSession();
     TMailMessage* FindMessage(Integer messageNumber) const;
     void SetStatusText(const std::string& text);
@@ -124,6 +137,12 @@ private:
     bool FMaximized = false;
     bool FMaximizedRead = false;
     std::vector<int> FColumnWidths; // from the file; empty when not there
+    TPop3Security FAccountSecurity = pop3SecNone;
+    bool FSecurityRead = false;
+    std::string FCaFile;
+    bool FCaFileRead = false;
+    std::string FCertificatePin;
+    bool FCertificatePinSet = false; // read, or set by the trust prompt
     // The session's records in LIST order; position i holds message i + 1
     // as long as nothing was deleted.
     std::vector<std::unique_ptr<TMailMessage>> FMessages;

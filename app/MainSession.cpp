@@ -63,7 +63,9 @@ void TFrmMain::BtnConnectClick()
             for (TSyncStep step : kLoginSteps) {
                 if (FCloseRequested)
                     break;
-                (Pop3Client.get()->*step)();
+                const bool ok = (Pop3Client.get()->*step)();
+                if (step == &TSyncPop3Cli::SyncConnect)
+                    ConnectStepDone(ok);
             }
             const Integer count = FStatCount;
             for (Integer i = 1; i <= count && !FCloseRequested; ++i) {

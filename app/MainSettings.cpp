@@ -12,6 +12,7 @@
 #include "platform/IniFiles.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QScreen>
 
@@ -52,6 +53,7 @@ void TFrmMain::LoadSettings()
     FAccountHost = ini.ReadString("Account", "Host", "");
     FAccountPort = ini.ReadString("Account", "Port", "");
     FAccountUser = ini.ReadString("Account", "User", "");
+    LoadSecuritySettings(ini);
     FShowLog = ini.ReadInteger("Options", "ShowLog", 0) == 1;
 
     // "WindowWidth"/"WindowHeight": the size when not maximised;
@@ -109,6 +111,7 @@ void TFrmMain::SaveSettings()
     ini.WriteString("Account", "Host", FAccountHost);
     ini.WriteString("Account", "Port", FAccountPort);
     ini.WriteString("Account", "User", FAccountUser);
+    SaveSecuritySettings(ini);
     ini.WriteInteger("Options", "ShowLog", FShowLog ? 1 : 0);
 
     // A window maximised from its start may have no normal geometry yet.
@@ -135,6 +138,7 @@ void TFrmMain::CopyAccountToClient()
     Pop3Client->SetPort(FAccountPort);
     Pop3Client->SetUserName(FAccountUser);
     Pop3Client->SetPassWord(FAccountPassword);
+    CopySecurityToClient();
 }
 
 void TFrmMain::MnuOptionsAccountClick()
@@ -145,8 +149,10 @@ void TFrmMain::MnuOptionsAccountClick()
     dlg.TxtHost->setText(FromAnsi(FAccountHost));
     dlg.TxtPort->setText(FromAnsi(FAccountPort));
     dlg.TxtUser->setText(FromAnsi(FAccountUser));
+    dlg.CmbSecurity->setCurrentIndex(FAccountSecurity);
     if (dlg.exec() != QDialog::Accepted)
         return;
+    FAccountSecurity = static_cast<TPop3Security>(dlg.CmbSecurity->currentIndex());
     FAccountHost = ToAnsi(dlg.TxtHost->text());
     FAccountPort = ToAnsi(dlg.TxtPort->text());
     FAccountUser = ToAnsi(dlg.TxtUser->text());

@@ -1,4 +1,5 @@
-// quillbox-pop3bench [--loopback 10000] [--latency 1000] [--rtt 20] [--runs 3] [--seed 1]
+// quillbox-pop3bench [--loopback 10000] [--latency 1000] [--rtt 20] [--tls 10000] [--tls-small 1000]
+//                    [--runs 3] [--seed 1]
 //
 // Runs the application's check sequence (connect, USER, PASS, STAT, LIST,
 // TOP i 0 for every message, QUIT) against a private Dovecot on 127.0.0.1
@@ -9,6 +10,12 @@
 // loopback Perl's Net::POP3. Two links: loopback with --loopback messages,
 // and a link with a round trip of --rtt ms (a DelayRelay holding every chunk
 // rtt/2 ms in each direction) with --latency messages; 0 skips a link.
+//
+// Then the same check over POP3S on loopback: Dovecot with a certificate of
+// a throwaway CA (scripts/make-pki), our client pipelined and lock-step and
+// Python's poplib.POP3_SSL, all verifying the server against that CA and its
+// address, with --tls messages and, to show that peak RSS stays flat in the
+// mailbox size, with --tls-small messages first (0 skips either).
 //
 // The server (and the relay) run on the first processor, every client on
 // the second (taskset), when the machine has two: left to the scheduler,
@@ -22,7 +29,8 @@
 // second (messages / median wall), the largest peak RSS over the runs
 // (VmHWM as each client reads it at its end: wait4's ru_maxrss would include
 // this program's own pages, which a child has mapped until it calls exec),
-// the ratios against poplib, and then the targets. On loopback it also
+// the ratios against poplib (over POP3S against POP3_SSL), and then the
+// targets. On loopback it also
 // prints the CPU time of decoding every message's header for display
 // (mail/HeaderText.h, in this process, median of the runs), which the window
 // does per row as the headers arrive, and its share of our checks' times
@@ -43,10 +51,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -173,11 +184,35 @@ std::string SelfDir()
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
 }
 
-// A link to measure: its messages and its round trip (0: loopback as it is).
+// A link to measure: its messages, its round trip (0: loopback as it is),
+// and whether the check runs over POP3S.
 struct Link {
     std::string Name;
     size_t Messages = 0;
     int RttMs = 0;
+    bool Tls = false;
+};
+
+// The server's certificate and the CA that signed it, made on the fly.
+struct Pki {
+    std::filesystem::path Dir;
+    explicit Pki(const std::string& src)
+    {
+        std::string dir = (std::filesystem::temp_directory_path() / "quillbox-bench-pki-XXXXXX").string();
+        if (!::mkdtemp(dir.data()) ||
+            std::system(("/bin/bash '" + src + "/scripts/make-pki' '" + dir + "'").c_str()) != 0)
+            throw std::runtime_error("scripts/make-pki failed");
+        Dir = dir;
+    }
+    ~Pki()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(Dir, ec);
+    }
+    Pki(const Pki&) = delete;
+    Pki& operator=(const Pki&) = delete;
+    testsupport::DovecotTls Server() const { return {Dir / "server.pem", Dir / "server.key", Dir / "dh.pem"}; }
+    std::string Ca() const { return (Dir / "ca.pem").string(); }
 };
 
 // Pins this process (and so the server and the relay it starts) to the first
@@ -211,11 +246,67 @@ const char* Verdict(bool met)
     return met ? "met" : "MISSED";
 }
 
+double MiB(long kib)
+{
+    return static_cast<double>(kib) / 1024.0;
+}
+
+// One link's table: every client in turn, run by run; returns the
+// summaries in the clients' order, or nothing when a client failed. Sets
+// mismatch when the clients disagree on what they received.
+std::vector<Summary> MeasureLink(const Link& link, const std::vector<Client>& clients, size_t baseline,
+                                 size_t warmUp, const testsupport::Dovecot& server, uint16_t port, int runs,
+                                 bool& mismatch)
+{
+    const Sample warm = RunOnce(clients[warmUp], server, port);
+    std::printf("\n%s, %zu messages, %d runs per client; warm-up session %.2f s\n", link.Name.c_str(),
+                link.Messages, runs, warm.Wall);
+
+    std::vector<std::vector<Sample>> samples(clients.size());
+    for (int run = 0; run < runs; ++run) {
+        for (size_t k = 0; k < clients.size(); ++k) {
+            const size_t c = (static_cast<size_t>(run) + k) % clients.size();
+            Sample s = RunOnce(clients[c], server, port);
+            if (!s.Ok) {
+                std::fprintf(stderr, "%s\n--- server log ---\n%s\n", s.Error.c_str(), server.Log().c_str());
+                return {};
+            }
+            samples[c].push_back(s);
+        }
+    }
+
+    // Every client must have received the same headers.
+    const Sample& ref = samples[baseline].front();
+    for (size_t c = 0; c < clients.size(); ++c)
+        for (const auto& s : samples[c])
+            if (s.Messages != static_cast<long>(link.Messages) || s.Lines != ref.Lines || s.Bytes != ref.Bytes) {
+                std::printf("MISMATCH: %s got %ld messages, %ld lines, %ld bytes; %s %ld, %ld, %ld\n",
+                            clients[c].Name.c_str(), s.Messages, s.Lines, s.Bytes, clients[baseline].Name.c_str(),
+                            ref.Messages, ref.Lines, ref.Bytes);
+                mismatch = true;
+            }
+    std::printf("header lines per session: %ld (%ld bytes)\n", ref.Lines, ref.Bytes);
+
+    std::vector<Summary> sums;
+    for (const auto& v : samples)
+        sums.push_back(Summarise(v));
+    const Summary& base = sums[baseline];
+    std::printf("%-17s %9s %9s %11s %9s %11s %9s %9s %9s\n", "client", "wall s", "cpu s", "proc cpu s", "msg/s",
+                "peak RSS", "x msg/s", "x cpu", "x RSS");
+    for (size_t c = 0; c < clients.size(); ++c) {
+        const Summary& m = sums[c];
+        std::printf("%-17s %9.4f %9.4f %11.4f %9.0f %7.1f MiB %9.2f %9.2f %9.2f\n", clients[c].Name.c_str(), m.Wall,
+                    m.Cpu, m.ProcessCpu, m.MsgPerSec, MiB(m.PeakRssKiB), Ratio(m.MsgPerSec, base.MsgPerSec),
+                    Ratio(m.Cpu, base.Cpu), Ratio(static_cast<double>(m.PeakRssKiB), static_cast<double>(base.PeakRssKiB)));
+    }
+    return sums;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    size_t loopback = 10000, latency = 1000;
+    size_t loopback = 10000, latency = 1000, tlsMessages = 10000, tlsSmall = 1000;
     int rtt = 20;
     int runs = 3;
     uint32_t seed = 1;
@@ -227,13 +318,17 @@ int main(int argc, char** argv)
             latency = std::stoul(argv[i + 1]);
         else if (opt == "--rtt")
             rtt = std::max(1, std::stoi(argv[i + 1]));
+        else if (opt == "--tls")
+            tlsMessages = std::stoul(argv[i + 1]);
+        else if (opt == "--tls-small")
+            tlsSmall = std::stoul(argv[i + 1]);
         else if (opt == "--runs")
             runs = std::max(1, std::stoi(argv[i + 1]));
         else if (opt == "--seed")
             seed = static_cast<uint32_t>(std::stoul(argv[i + 1]));
         else {
             std::fprintf(stderr, "usage: quillbox-pop3bench [--loopback 10000] [--latency 1000] [--rtt 20] "
-                                 "[--runs 3] [--seed 1]\n");
+                                 "[--tls 10000] [--tls-small 1000] [--runs 3] [--seed 1]\n");
             return 2;
         }
     }
@@ -273,53 +368,18 @@ int main(int argc, char** argv)
         if (link.RttMs > 0)
             relay = std::make_unique<bench::DelayRelay>(server.Port(), link.RttMs / 2);
         const uint16_t port = relay ? relay->Port() : server.Port();
-        const double setup = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        const Sample warm = RunOnce(clients[CPipelined], server, port);
+        std::printf("\nmailbox of %zu messages written and server started in %.2f s\n", link.Messages,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         // Net::POP3 is as slow as poplib per round trip: loopback only.
-        const size_t used = link.RttMs > 0 ? size_t(NetPop3) : clients.size();
-        std::printf("\n%s, %zu messages, %d runs per client; mailbox written and server started in %.2f s, "
-                    "warm-up session %.2f s\n",
-                    link.Name.c_str(), link.Messages, runs, setup, warm.Wall);
+        const std::vector<Client> used(clients.begin(), link.RttMs > 0 ? clients.begin() + NetPop3 : clients.end());
+        bool mismatch = false;
+        const std::vector<Summary> sums = MeasureLink(link, used, Poplib, CPipelined, server, port, runs, mismatch);
+        if (sums.empty())
+            return 1;
+        exitCode |= mismatch;
 
-        std::vector<std::vector<Sample>> samples(used);
-        for (int run = 0; run < runs; ++run) {
-            for (size_t k = 0; k < used; ++k) {
-                const size_t c = (static_cast<size_t>(run) + k) % used;
-                Sample s = RunOnce(clients[c], server, port);
-                if (!s.Ok) {
-                    std::fprintf(stderr, "%s\n--- server log ---\n%s\n", s.Error.c_str(), server.Log().c_str());
-                    return 1;
-                }
-                samples[c].push_back(s);
-            }
-        }
-
-        // Every client must have received the same headers.
-        const Sample& ref = samples[Poplib].front();
-        for (size_t c = 0; c < used; ++c)
-            for (const auto& s : samples[c])
-                if (s.Messages != static_cast<long>(link.Messages) || s.Lines != ref.Lines || s.Bytes != ref.Bytes) {
-                    std::printf("MISMATCH: %s got %ld messages, %ld lines, %ld bytes; poplib %ld, %ld, %ld\n",
-                                clients[c].Name.c_str(), s.Messages, s.Lines, s.Bytes, ref.Messages, ref.Lines,
-                                ref.Bytes);
-                    exitCode = 1;
-                }
-        std::printf("header lines per session: %ld (%ld bytes)\n", ref.Lines, ref.Bytes);
-
-        std::vector<Summary> sums;
-        for (const auto& v : samples)
-            sums.push_back(Summarise(v));
-        const Summary& base = sums[Poplib];
-        std::printf("%-13s %9s %9s %11s %9s %11s %9s %9s %9s\n", "client", "wall s", "cpu s", "proc cpu s", "msg/s",
-                    "peak RSS", "x msg/s", "x cpu", "x RSS");
-        for (size_t c = 0; c < used; ++c) {
-            const Summary& m = sums[c];
-            std::printf("%-13s %9.4f %9.4f %11.4f %9.0f %7.1f MiB %9.2f %9.2f %9.2f\n", clients[c].Name.c_str(), m.Wall,
-                        m.Cpu, m.ProcessCpu, m.MsgPerSec, static_cast<double>(m.PeakRssKiB) / 1024.0,
-                        Ratio(m.MsgPerSec, base.MsgPerSec), Ratio(m.Cpu, base.Cpu),
-                        Ratio(static_cast<double>(m.PeakRssKiB), static_cast<double>(base.PeakRssKiB)));
-        }
-        const Summary &p = sums[Pipelined], &l = sums[LockStep], &cp = sums[CPipelined], &cl = sums[CLockStep];
+        const Summary &base = sums[Poplib], &p = sums[Pipelined], &l = sums[LockStep], &cp = sums[CPipelined],
+                      &cl = sums[CLockStep];
         const double speedGoal = link.RttMs > 0 ? 20 : 4;
         std::printf("pipelined: %.1fx poplib's msg/s (target >= %.0fx: %s), %.2f of the C pipelined client's "
                     "(target >= 0.7: %s), cpu %.2fx poplib's (target <= 0.3x: %s), peak RSS %.2fx the lock-step "
@@ -343,6 +403,62 @@ int main(int argc, char** argv)
                         100.0 * Ratio(decode.WindowFields, p.Wall), 100.0 * Ratio(decode.WindowFields, p.Cpu),
                         100.0 * Ratio(decode.WindowFields, l.Wall), 100.0 * Ratio(decode.WindowFields, l.Cpu),
                         Verdict(decode.WindowFields <= 0.05 * p.Wall));
+        }
+    }
+
+    // POP3S on loopback: the smaller mailbox first, for peak RSS only.
+    std::vector<Link> tlsLinks;
+    if (tlsSmall > 0 && tlsMessages > 0 && tlsSmall != tlsMessages)
+        tlsLinks.push_back({"POP3S on loopback", tlsSmall, 0, true});
+    if (tlsMessages > 0)
+        tlsLinks.push_back({"POP3S on loopback", tlsMessages, 0, true});
+    if (tlsLinks.empty())
+        return exitCode;
+    const Pki pki(src);
+    enum { TlsPipelined, TlsLockStep, PopSsl };
+    const std::vector<Client> tlsClients = {
+        {"qb pipelined TLS", pinned({self + "/quillbox-pop3check", "--pipelined", "--tls", pki.Ca()})},
+        {"qb lock-step TLS", pinned({self + "/quillbox-pop3check", "--tls", pki.Ca()})},
+        {"POP3_SSL", pinned({"/usr/bin/python3", src + "/bench/poplib_check.py", "--tls", pki.Ca()})},
+    };
+    std::vector<std::pair<size_t, std::vector<Summary>>> tlsSums;
+    for (const Link& link : tlsLinks) {
+        const auto t0 = std::chrono::steady_clock::now();
+        testsupport::Dovecot server(link.Messages, seed, pki.Server());
+        std::printf("\nmailbox of %zu messages written and server with TLS started in %.2f s\n", link.Messages,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        bool mismatch = false;
+        std::vector<Summary> sums =
+            MeasureLink(link, tlsClients, PopSsl, TlsPipelined, server, server.TlsPort(), runs, mismatch);
+        if (sums.empty())
+            return 1;
+        exitCode |= mismatch;
+        tlsSums.emplace_back(link.Messages, std::move(sums));
+    }
+
+    const std::vector<Summary>& big = tlsSums.back().second;
+    const Summary& base = big[PopSsl];
+    for (size_t c : {TlsPipelined, TlsLockStep}) {
+        const Summary& m = big[c];
+        std::printf("%s, %zu messages: %.2fx POP3_SSL's msg/s (target >= 1.25x: %s), cpu %.2fx POP3_SSL's "
+                    "(target <= 0.5x: %s)\n",
+                    tlsClients[c].Name.c_str(), tlsSums.back().first, Ratio(m.MsgPerSec, base.MsgPerSec),
+                    Verdict(m.MsgPerSec >= 1.25 * base.MsgPerSec), Ratio(m.Cpu, base.Cpu),
+                    Verdict(m.Cpu <= 0.5 * base.Cpu));
+    }
+    if (tlsSums.size() > 1) {
+        // Flat: the larger mailbox costs at most a tenth more memory.
+        const std::vector<Summary>& small = tlsSums.front().second;
+        std::printf("peak RSS by mailbox size (%zu / %zu messages):", tlsSums.front().first, tlsSums.back().first);
+        for (size_t c = 0; c < tlsClients.size(); ++c)
+            std::printf(" %s %.1f / %.1f MiB;", tlsClients[c].Name.c_str(), MiB(small[c].PeakRssKiB),
+                        MiB(big[c].PeakRssKiB));
+        std::printf("\n");
+        for (size_t c : {TlsPipelined, TlsLockStep}) {
+            const double growth =
+                Ratio(static_cast<double>(big[c].PeakRssKiB), static_cast<double>(small[c].PeakRssKiB));
+            std::printf("%s peak RSS %.2fx from the smaller mailbox to the larger (target flat, <= 1.1x: %s)\n",
+                        tlsClients[c].Name.c_str(), growth, Verdict(growth <= 1.1));
         }
     }
     return exitCode;

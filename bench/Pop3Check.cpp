@@ -1,4 +1,4 @@
-// quillbox-pop3check [--pipelined] HOST PORT USER PASSWORD
+// quillbox-pop3check [--pipelined] [--tls CAFILE] HOST PORT USER PASSWORD
 //
 // The application's check sequence through TSyncPop3Cli, for the benchmark:
 // connect, USER, PASS, STAT, LIST, TOP i 0 for every message, QUIT. With
@@ -9,7 +9,9 @@
 // lines and bytes count the header lines delivered (after dot-unstuffing,
 // without line ends); wall is the session's elapsed time, cpu this process's
 // CPU time (user + system) during the session, and rss its peak resident set
-// (VmHWM). Exits 1 with the engine's error text when a step fails.
+// (VmHWM). Exits 1 with the engine's error text when a step fails. With
+// --tls it speaks POP3S, verifying the server against CAFILE (and the system
+// store) and HOST.
 #include "pop3/Pop3Prot.h"
 
 #include <cstdio>
@@ -44,12 +46,25 @@ long PeakRssKiB()
 
 int main(int argc, char** argv)
 {
-    const bool pipelined = argc == 6 && std::strcmp(argv[1], "--pipelined") == 0;
-    if (argc != 5 && !pipelined) {
-        std::fprintf(stderr, "usage: quillbox-pop3check [--pipelined] HOST PORT USER PASSWORD\n");
+    bool pipelined = false;
+    const char* caFile = nullptr;
+    for (;;) {
+        if (argc >= 2 && std::strcmp(argv[1], "--pipelined") == 0) {
+            pipelined = true;
+            argv += 1;
+            argc -= 1;
+        } else if (argc >= 3 && std::strcmp(argv[1], "--tls") == 0) {
+            caFile = argv[2];
+            argv += 2;
+            argc -= 2;
+        } else {
+            break;
+        }
+    }
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: quillbox-pop3check [--pipelined] [--tls CAFILE] HOST PORT USER PASSWORD\n");
         return 2;
     }
-    argv += pipelined;
     const double cpu0 = Seconds(CLOCK_PROCESS_CPUTIME_ID);
     const double wall0 = Seconds(CLOCK_MONOTONIC);
 
@@ -59,6 +74,10 @@ int main(int argc, char** argv)
     cli.SetUserName(argv[3]);
     cli.SetPassWord(argv[4]);
     cli.SetTimeout(60);
+    if (caFile) {
+        cli.SetSecurity(pop3SecTls);
+        cli.SetTlsCaFile(caFile);
+    }
 
     long lines = 0;
     long octets = 0;

@@ -15,6 +15,7 @@ enum class TAllowed : uint8_t {
     AfterBanner,   // APOP: pop3WaitingUser, and a timestamp is stored
     InTransaction, // everything else
     AnyState,      // CAPA: any protocol state, which the reply leaves as it is
+    BeforeTls,     // STLS: pop3WaitingUser on a session not under TLS yet
 };
 
 // What follows the verb.
@@ -82,6 +83,8 @@ const TCustomPop3Cli::TCommand* TCustomPop3Cli::FindCommand(TPop3Request Request
          nullptr},
         {pop3Capa, pop3StepNone, "CAPA", TAllowed::AnyState, TArgument::None, pop3Disconnected, &C::CapaStart,
          nullptr},
+        {pop3Stls, pop3StepNone, "STLS", TAllowed::BeforeTls, TArgument::None, pop3WaitingUser, &C::StlsGoAhead,
+         nullptr},
         {pop3TopAll, pop3StepNone, "TOP", TAllowed::InTransaction, TArgument::EachMessage, pop3Transaction,
          &C::TopAllMessageStart, nullptr},
     };
@@ -133,6 +136,10 @@ void TCustomPop3Cli::RunCommand(TPop3Request Request)
             RefuseWith(refusal);
         break;
     case TAllowed::AnyState:
+        break;
+    case TAllowed::BeforeTls:
+        if (FProtoState != pop3WaitingUser || FSocket->TlsState() != tlsUnwrapped)
+            RefuseWith(refusal);
         break;
     }
     const TPop3ProtocolState target = command.Allowed == TAllowed::AnyState ? FProtoState : command.Target;
@@ -255,6 +262,7 @@ void TCustomPop3Cli::Last() { RunCommand(pop3Last); }
 void TCustomPop3Cli::RSet() { RunCommand(pop3RSet); }
 void TCustomPop3Cli::Uidl() { RunCommand(pop3Uidl); }
 void TCustomPop3Cli::Capa() { RunCommand(pop3Capa); }
+void TCustomPop3Cli::Stls() { RunCommand(pop3Stls); }
 
 // Checked before anything else, even outside the transaction state, and
 // without touching ErrorMessage.

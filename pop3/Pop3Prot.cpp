@@ -70,6 +70,16 @@ const char* Pop3RequestName(TPop3Request Request)
     return "?";
 }
 
+const char* Pop3SecurityName(TPop3Security Security)
+{
+    switch (Security) {
+    case pop3SecNone: return "pop3SecNone";
+    case pop3SecTls: return "pop3SecTls";
+    case pop3SecStartTls: return "pop3SecStartTls";
+    }
+    return "?";
+}
+
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
@@ -78,6 +88,7 @@ TCustomPop3Cli::TCustomPop3Cli(TComponent* AOwner) : TComponent(AOwner)
     FNotifyWindow = std::make_unique<platform::NotifyEndpoint>([this](platform::TMessage& Msg) { WndProc(Msg); });
     FSocket = new TWSocket(nullptr);
     FSocket->OnSessionClosed = [this](TObject* Sender, Word Error) { SocketSessionClosed(Sender, Error); };
+    FSocket->OnHandshakeDone = [this](TObject* Sender, Word Error) { SocketHandshakeDone(Sender, Error); };
 }
 
 // The socket reports state changes (and would report a close) while it is
@@ -92,6 +103,7 @@ TCustomPop3Cli::~TCustomPop3Cli()
         FSocket->OnSessionClosed = nullptr;
         FSocket->OnSessionConnected = nullptr;
         FSocket->OnDnsLookupDone = nullptr;
+        FSocket->OnHandshakeDone = nullptr;
         FSocket->OnChangeState = nullptr;
         FSocket->OnBgException = nullptr;
         delete FSocket;
@@ -304,6 +316,13 @@ void TCustomPop3Cli::BannerReceived(Word Error)
             FApopTimeStamp = FLastResponse.substr(open, close - open + 1);
     }
     SetProtocolState(pop3WaitingUser);
+    // STLS mode: the request goes on (the timestamp above is the plaintext
+    // banner's, as APOP over the upgraded session expects).
+    if (FSecurity == pop3SecStartTls && FSocket->TlsState() == tlsUnwrapped) {
+        FStlsInConnect = true;
+        SendInternal("CAPA", &TCustomPop3Cli::StlsCapaStart);
+        return;
+    }
     SetState(pop3Connected);
     FireSessionConnected(Error);
     FireRequestDone(0);
@@ -336,6 +355,13 @@ void TCustomPop3Cli::Connect()
     FCapabilityBytes = 0;
     FSasl.reset();
     FSaslInitial.reset();
+    FStlsInConnect = false;
+    FStlsPending = false;
+    // With pop3SecNone nothing of TLS touches the connection.
+    FSocket->SetTlsEnabled(FSecurity == pop3SecTls);
+    FSocket->SetTlsHostName(FHost);
+    FSocket->SetTlsCaFile(FTlsCaFile);
+    FSocket->SetTlsPin(FTlsPin);
     SetState(pop3DnsLookup);
     FSocket->OnDataSent = nullptr;
     FSocket->OnDnsLookupDone = [this](TObject* Sender, Word Error) { SocketDnsLookupDone(Sender, Error); };
@@ -386,7 +412,11 @@ void TCustomPop3Cli::SocketSessionConnected(TObject*, Word Error)
 {
     if (Error != 0) {
         FConnected = false;
-        ConnectFailed("-ERR " + SocketErrorText(Error) + " (Winsock error #" + std::to_string(Error) + ")", Error);
+        const std::string text = FailureText(Error);
+        // A failed TLS handshake is worth a line of the log: the reason.
+        if (FSocket->TlsError() == Error)
+            FireDisplay(text);
+        ConnectFailed(text, Error);
         FSocket->Close();
         SetState(pop3Ready);
         return;
@@ -415,6 +445,8 @@ void TCustomPop3Cli::SocketSessionClosed(TObject*, Word Error)
 void TCustomPop3Cli::Abort()
 {
     SetState(pop3Abort);
+    FStlsInConnect = false;
+    FStlsPending = false;
     if (!FDoneReported && FRequestResult == 0)
         FRequestResult = Abandoned;
     FRcvLen = 0;

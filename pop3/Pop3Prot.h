@@ -74,6 +74,12 @@ enum TPop3Request : uint8_t {
     pop3TopAll,
 };
 
+// How Connect secures the session: not at all (the password goes in the
+// clear), TLS from the first byte (POP3S, port 995, RFC 8314), or STLS on
+// the plain port (RFC 2595). Neither TLS mode ever falls back to plaintext.
+enum TPop3Security : uint8_t { pop3SecNone, pop3SecTls, pop3SecStartTls };
+const char* Pop3SecurityName(TPop3Security Security);
+
 // The operations a sequence can run. The numbers differ from TPop3Request's.
 enum TPop3Step : uint8_t {
     pop3StepNone,
@@ -205,6 +211,10 @@ public:
     // CAPA (RFC 2449): allowed in any protocol state once connected; the
     // reply's lines replace Capabilities().
     virtual void Capa();
+    // STLS (RFC 2595): allowed before USER on a session not yet under TLS.
+    // The request ends after the TLS handshake (Capabilities() emptied, as
+    // they may change); a failed handshake closes the connection.
+    virtual void Stls();
     // AUTH (RFC 5034) with the SASL mechanism AuthMechanism(), from the
     // AUTHORIZATION state before USER; UserName and PassWord (for XOAUTH2 and
     // OAUTHBEARER the access token) are its credentials. Refused at once when
@@ -278,6 +288,34 @@ public:
     bool Pipelining() const { return FPipelining; }
     void SetPipelining(bool Value) { FPipelining = Value; }
 
+    // TLS for the connections that follow (Connect reads them).
+    TPop3Security Security() const { return FSecurity; }
+    void SetSecurity(TPop3Security Value) { FSecurity = Value; }
+    // A PEM file of CA certificates trusted besides the system store; empty:
+    // the system store only.
+    const std::string& TlsCaFile() const { return FTlsCaFile; }
+    void SetTlsCaFile(const std::string& Value) { FTlsCaFile = Value; }
+    // The SHA-256 fingerprint of a server certificate to trust even when it
+    // fails verification (hex; colons and letter case ignored).
+    const std::string& TlsPin() const { return FTlsPin; }
+    void SetTlsPin(const std::string& Value) { FTlsPin = Value; }
+    // The certificate the server presented in the last handshake, also when
+    // it failed verification; empty before any handshake. The fingerprint
+    // is uppercase hex with colons, as `openssl x509 -noout -fingerprint
+    // -sha256` prints it; names are RFC 2253 text, dates "YYYY-MM-DD
+    // HH:MM:SS UTC".
+    const std::string& TlsPeerFingerprint() const { return FSocket->TlsPeerFingerprint(); }
+    const std::string& TlsPeerSubject() const { return FSocket->TlsPeerSubject(); }
+    const std::string& TlsPeerIssuer() const { return FSocket->TlsPeerIssuer(); }
+    const std::string& TlsPeerNotBefore() const { return FSocket->TlsPeerNotBefore(); }
+    const std::string& TlsPeerNotAfter() const { return FSocket->TlsPeerNotAfter(); }
+    // The TLS failure of the last connection (21001...21011, WSocket.h; 0
+    // none) and its text.
+    Integer TlsError() const { return FSocket->TlsError(); }
+    const std::string& TlsErrorText() const { return FSocket->TlsErrorText(); }
+    // Whether the session is encrypted now.
+    bool TlsActive() const { return FSocket->TlsState() == tlsWrapped; }
+
     // --- events -----------------------------------------------------------
     TPop3Display OnDisplay;
     TNotifyEvent OnMessageBegin;
@@ -335,6 +373,21 @@ protected:
     void BannerReceived(Word Error);
     bool DispatchLine(bool LineStart, Word Error);
     void ConnectFailed(const std::string& Text, Integer Error);
+    // "-ERR <text> (Winsock error #N)", or for a TLS failure "-ERR <its
+    // text> (TLS error #N)".
+    std::string FailureText(Word Error) const;
+
+    // TLS: the STLS negotiation of Connect, the STLS request, the handshake.
+    void SendInternal(const std::string& Line, THandler AfterOk);
+    void InternalStatusReceived();
+    void StlsCapaStart();
+    void StlsCapaDone();
+    void StlsGoAhead();
+    void StlsCapaAgainStart();
+    void StlsConnected();
+    void StlsFailed(const std::string& Text, Integer Error, bool Display = true);
+    void SocketHandshakeDone(TObject* Sender, Word Error);
+    void DisplayTls();
 
     // SASL (AUTH)
     void AuthReplyReceived();
@@ -361,6 +414,8 @@ protected:
     void ParseUidlLine();
     void CapaStart();
     void ParseCapaLine();
+    // AfterBody runs after the terminating line instead of the completion (a
+    // reply that is one step of a longer request).
     void StartMultiLine(THandler Parser, const TNotifyEvent& EndEvent, const TNotifyEvent& LineEvent,
                         const TNotifyEvent& BeginEvent, THandler AfterBody = nullptr);
     void MultiLineReceived();
@@ -447,6 +502,11 @@ protected:
     // requests: a blocking wait that sees it change knows the request is
     // making progress.
     uint32_t FRepliesCompleted = 0;
+    TPop3Security FSecurity = pop3SecNone;
+    std::string FTlsCaFile;
+    std::string FTlsPin;
+    bool FStlsInConnect = false; // Connect runs its STLS negotiation
+    bool FStlsPending = false;   // STLS accepted, handshake under way
 };
 
 // Publishes the properties and events, and offers the published properties
@@ -501,6 +561,7 @@ public:
     virtual bool SyncUidl();
     virtual bool SyncAbort();
     virtual bool SyncCapa();
+    virtual bool SyncStls();
     virtual bool SyncAuth();
     virtual bool SyncTopAll();
 

@@ -31,6 +31,14 @@ bool ParseBool(const std::string& name, const std::string& text)
     throw Pop3Exception("Invalid value '" + text + "' for property " + name);
 }
 
+TPop3Security ParseSecurity(const std::string& text)
+{
+    for (TPop3Security v : {pop3SecNone, pop3SecTls, pop3SecStartTls})
+        if (text == Pop3SecurityName(v))
+            return v;
+    throw Pop3Exception("Invalid value '" + text + "' for property Security");
+}
+
 // In published order.
 const Published<TPop3Cli> ClientTable[] = {
     {"Name", [](TPop3Cli& c) { return c.Name(); }, [](TPop3Cli& c, const std::string& v) { c.SetName(v); }},
@@ -52,6 +60,12 @@ const Published<TPop3Cli> ClientTable[] = {
     {"MsgUidl", [](TPop3Cli& c) { return c.MsgUidl(); }, nullptr},
     {"Tag", [](TPop3Cli& c) { return std::to_string(c.Tag()); },
      [](TPop3Cli& c, const std::string& v) { c.SetTag(ParseInteger("Tag", v)); }},
+    {"Security", [](TPop3Cli& c) { return std::string(Pop3SecurityName(c.Security())); },
+     [](TPop3Cli& c, const std::string& v) { c.SetSecurity(ParseSecurity(v)); }},
+    {"TlsCaFile", [](TPop3Cli& c) { return c.TlsCaFile(); },
+     [](TPop3Cli& c, const std::string& v) { c.SetTlsCaFile(v); }},
+    {"TlsPin", [](TPop3Cli& c) { return c.TlsPin(); }, [](TPop3Cli& c, const std::string& v) { c.SetTlsPin(v); }},
+    {"TlsPeerFingerprint", [](TPop3Cli& c) { return c.TlsPeerFingerprint(); }, nullptr},
     {"AuthMechanism", [](TPop3Cli& c) { return c.AuthMechanism(); },
      [](TPop3Cli& c, const std::string& v) { c.SetAuthMechanism(v); }},
     {"Pipelining", [](TPop3Cli& c) { return std::string(c.Pipelining() ? "True" : "False"); },

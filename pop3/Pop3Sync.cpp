@@ -93,5 +93,6 @@ bool TSyncPop3Cli::SyncRSet() { return RunSync(&TCustomPop3Cli::RSet); }
 bool TSyncPop3Cli::SyncUidl() { return RunSync(&TCustomPop3Cli::Uidl); }
 bool TSyncPop3Cli::SyncAbort() { return RunSync(&TCustomPop3Cli::Abort); }
 bool TSyncPop3Cli::SyncCapa() { return RunSync(&TCustomPop3Cli::Capa); }
+bool TSyncPop3Cli::SyncStls() { return RunSync(&TCustomPop3Cli::Stls); }
 bool TSyncPop3Cli::SyncAuth() { return RunSync(&TCustomPop3Cli::Auth); }
 bool TSyncPop3Cli::SyncTopAll() { return RunSync(&TCustomPop3Cli::TopAll); }

@@ -1,4 +1,4 @@
-// English texts of the socket error numbers.
+// English texts of the socket error numbers and of the TLS failure codes.
 #include "socket/WSocket.h"
 
 #include <algorithm>
@@ -64,6 +64,18 @@ constexpr ErrorText Texts[] = {
     {11002, "Non-authoritative host not found"},
     {11003, "Non-recoverable error"},
     {11004, "No Data"},
+    // TLS failures (WSocket.h).
+    {21001, "TLS handshake failed"},
+    {21002, "connection closed during the TLS handshake"},
+    {21003, "certificate has expired"},
+    {21004, "certificate is not yet valid"},
+    {21005, "certificate is not trusted"},
+    {21006, "certificate does not match host"},
+    {21007, "certificate verification failed"},
+    {21008, "TLS protocol error"},
+    {21009, "cannot load the CA file"},
+    {21010, "unexpected plaintext before the TLS handshake"},
+    {21011, "the peer does not speak TLS"},
 };
 
 } // namespace

@@ -502,6 +502,218 @@ private:
     Integer FSocksLeftoverPos = 0;
 };
 
+// ---------------------------------------------------------------------------
+// TLS client
+
+// States of the TLS layer of one connection (TlsState).
+enum TTlsState : uint8_t {
+    tlsUnwrapped, // bytes pass as they are: TLS off, or not started yet
+    tlsHandshake, // the handshake runs; the application sees nothing yet
+    tlsWrapped,   // records carry the application's bytes
+    tlsShutdown,  // close_notify sent or received, or the session failed: no more data
+};
+const char* TlsStateName(TTlsState State);
+
+// TLS failure codes, a range of their own beside the socket numbers
+// (10004...11004) and the SOCKS codes (20001...20017). They are the Error of
+// OnHandshakeDone, OnSessionConnected (implicit TLS) and OnSessionClosed;
+// SocketErrorText gives the fixed English text of each, and TlsErrorText the
+// text of the last failure with its particulars ("certificate does not match
+// host localhost", "TLS handshake failed: ...").
+constexpr Integer tlsErrHandshake = 21001;        // "TLS handshake failed"
+constexpr Integer tlsErrClosedInHandshake = 21002; // "connection closed during the TLS handshake"
+constexpr Integer tlsErrCertExpired = 21003;      // "certificate has expired"
+constexpr Integer tlsErrCertNotYetValid = 21004;  // "certificate is not yet valid"
+constexpr Integer tlsErrCertUntrusted = 21005;    // "certificate is not trusted"
+constexpr Integer tlsErrCertHostMismatch = 21006; // "certificate does not match host"
+constexpr Integer tlsErrCertInvalid = 21007;      // "certificate verification failed"
+constexpr Integer tlsErrProtocol = 21008;         // "TLS protocol error"
+constexpr Integer tlsErrCaFile = 21009;           // "cannot load the CA file"
+constexpr Integer tlsErrPlaintext = 21010;        // "unexpected plaintext before the TLS handshake"
+constexpr Integer tlsErrNotTls = 21011;           // "the peer does not speak TLS"
+
+// The certificate verification failures (21003 to 21007): the ones a pinned
+// fingerprint overrides, and the ones a user may decide to trust.
+bool IsTlsCertificateError(Integer Error);
+
+// Posted to the socket's own endpoint when a handshake could not even start
+// (the CA file cannot be loaded): the failure is reported from the loop, never
+// from inside the call that started the handshake. WParam the handle.
+constexpr uint32_t WM_TLS_FAILED = platform::WM_USER + 21; // 1045
+
+struct ssl_st;
+struct ssl_ctx_st;
+struct bio_st;
+struct x509_store_ctx_st;
+
+// TLS 1.2 and 1.3 client (OpenSSL with memory BIOs) between the SOCKS layer
+// and line mode: TLS runs through a SOCKS tunnel, and line mode, the waits and
+// every user above see plaintext only. Nothing blocks: records are fed to
+// OpenSSL from the socket's own readiness notifications, and what OpenSSL
+// writes is drained into the send queue after every step.
+//
+// Two ways in: TlsEnabled makes the next Connect speak TLS from the first
+// byte (after the SOCKS negotiation when a proxy is set); StartTls starts it
+// on a connected socket (STARTTLS). Events keep their meaning:
+// OnSessionConnected fires once the handshake has finished (implicit TLS;
+// with its failure code when it failed), OnHandshakeDone after every
+// handshake, OnDataAvailable only for decrypted bytes, OnDataSent when the
+// encrypted bytes have left, and a peer's close_notify, a close without it,
+// or a fatal alert each end the session with one OnSessionClosed. Close sends
+// close_notify when the kernel takes it at once; Abort never does.
+//
+// The peer's certificate is verified against the system store plus TlsCaFile
+// and matched against TlsHostName (empty: the destination Addr, never the
+// SOCKS server; an IP address is matched as an address and sends no SNI).
+// TLS 1.2 is the minimum. A certificate that fails verification is accepted
+// only when its SHA-256 fingerprint equals TlsPin. The peer's certificate
+// data stay readable after the connection closed, until the next handshake.
+class TCustomTlsWSocket : public TCustomSocksWSocket {
+public:
+    explicit TCustomTlsWSocket(TComponent* AOwner = nullptr);
+    ~TCustomTlsWSocket() override;
+    const char* ClassName() const override { return "TCustomTlsWSocket"; }
+
+    void DispatchNotification(platform::TMessage& Msg) override;
+    void InitDefaults() override;
+    // With TLS under way: the decrypted bytes held for the application.
+    Integer RcvdCount() override;
+protected:
+    bool FireDataAvailable(Word Error) override;
+    void FireSessionConnected(Word Error) override;
+    void FireDataSent(Word Error) override;
+public:
+    // With TLS under way: takes decrypted bytes (-1 with WSAEWOULDBLOCK when
+    // none are held).
+    Integer RecvRaw(void* Buffer, Integer Len, Integer Flags) override;
+    void Connect() override;
+    void Close() override;
+    void Listen() override;
+    // With TLS under way: encrypts into the send queue (held until the
+    // handshake has finished); returns Len.
+    Integer Send(const void* Data, Integer Len) override;
+
+    // --- virtual additions, in slot order ----------------------------------
+    // Starts the handshake on a connected socket whose bytes still pass as
+    // they are. Its end is reported by OnHandshakeDone; a failure then closes
+    // the connection (OnSessionClosed with the same code).
+    virtual void StartTls();
+protected:
+    virtual void FireHandshakeDone(Word Error);
+
+public:
+    // --- properties -------------------------------------------------------
+    // Implicit TLS for the connections that follow; kept across connections.
+    bool TlsEnabled() const { return FTlsEnabled; }
+    void SetTlsEnabled(bool Value);
+    // The name verified and sent as SNI; empty: the destination Addr.
+    const std::string& TlsHostName() const { return FTlsHostName; }
+    void SetTlsHostName(const std::string& Value) { FTlsHostName = Trim(Value); }
+    // A PEM file of CA certificates trusted besides the system store.
+    const std::string& TlsCaFile() const { return FTlsCaFile; }
+    void SetTlsCaFile(const std::string& Value) { FTlsCaFile = Value; }
+    // The SHA-256 fingerprint of a certificate to accept even when it fails
+    // verification: hex digits, colons, blanks and letter case ignored.
+    const std::string& TlsPin() const { return FTlsPin; }
+    void SetTlsPin(const std::string& Value) { FTlsPin = Value; }
+
+    // Read only. Protocol and cipher of the session ("TLSv1.3",
+    // "TLS_AES_256_GCM_SHA384"), empty until a handshake has finished.
+    TTlsState TlsState() const { return FTlsState; }
+    const std::string& TlsProtocol() const { return FTlsProtocol; }
+    const std::string& TlsCipher() const { return FTlsCipher; }
+    // The peer's certificate as the last handshake saw it, also when it
+    // failed verification: subject and issuer as RFC 2253 text, validity as
+    // "YYYY-MM-DD HH:MM:SS UTC", and the SHA-256 fingerprint as uppercase hex
+    // pairs joined by colons (as `openssl x509 -fingerprint -sha256` prints).
+    const std::string& TlsPeerSubject() const { return FTlsPeerSubject; }
+    const std::string& TlsPeerIssuer() const { return FTlsPeerIssuer; }
+    const std::string& TlsPeerNotBefore() const { return FTlsPeerNotBefore; }
+    const std::string& TlsPeerNotAfter() const { return FTlsPeerNotAfter; }
+    const std::string& TlsPeerFingerprint() const { return FTlsPeerFingerprint; }
+    // Whether the last handshake accepted a certificate only through TlsPin.
+    bool TlsPinUsed() const { return FTlsPinUsed; }
+    // The code (0: none) and full text of the last TLS failure, kept until
+    // the next Connect or StartTls.
+    Integer TlsError() const { return FTlsError; }
+    const std::string& TlsErrorText() const { return FTlsErrorText; }
+    // Decrypted bytes not yet taken by the application.
+    Integer TlsPlainHeld() const { return static_cast<Integer>(FPlain.size() - FPlainStart); }
+
+    // --- events -----------------------------------------------------------
+    TSessionConnected OnHandshakeDone;
+
+private:
+    friend int TlsVerifyCallback(int Ok, x509_store_ctx_st* Ctx);
+    bool Engaged() const { return FTlsState != tlsUnwrapped; }
+    // Creates the session and sends the ClientHello; false (with the failure
+    // posted) when the session cannot be set up.
+    bool BeginHandshake(bool Explicit);
+    void ForgetPeer();
+    void FreeSession();
+    // Readiness of the socket while TLS is under way.
+    void ReadReady();
+    void CloseReady(Word Error);
+    // One raw read into OpenSSL's input; the byte count, or <= 0.
+    Integer ReadIntoSession();
+    // Runs the state's step on what OpenSSL holds. False when the session
+    // ended (or the socket was reused) by the step or an event it fired.
+    bool Advance(TSocket Handle);
+    bool FinishHandshake(TSocket Handle);
+    void ReadPlain();
+    void WritePending();
+    // Moves whatever OpenSSL wrote into the send queue; false when the send
+    // found the connection lost (it is closed, the session gone).
+    bool DrainOutgoing();
+    // Offers the held plaintext until it is taken, a call takes nothing or
+    // the session ends; false in the last case.
+    bool OfferPlain(TSocket Handle);
+    // Acts on a close_notify or a fatal error met by the last step, once the
+    // plaintext before it was offered.
+    bool SettleAfterRead(TSocket Handle);
+    void FailHandshake(Integer Code, const std::string& Text);
+    void Fail(Integer Code, const std::string& Text);
+    void SendCloseNotify();
+    // Records the leaf certificate; returns whether TlsPin names it.
+    bool NotePeerCertificate(void* Leaf);
+    void NoteVerifyError(int X509Error);
+
+    bool FTlsEnabled = false;
+    std::string FTlsHostName;
+    std::string FTlsCaFile;
+    std::string FTlsPin;
+    TTlsState FTlsState = tlsUnwrapped;
+    std::string FTlsProtocol;
+    std::string FTlsCipher;
+    std::string FTlsPeerSubject;
+    std::string FTlsPeerIssuer;
+    std::string FTlsPeerNotBefore;
+    std::string FTlsPeerNotAfter;
+    std::string FTlsPeerFingerprint;
+    bool FTlsPinUsed = false;
+    Integer FTlsError = 0;
+    std::string FTlsErrorText;
+
+    ssl_ctx_st* FContext = nullptr;
+    ssl_st* FSession = nullptr;
+    bio_st* FIncoming = nullptr; // records read from the socket, for OpenSSL
+    bio_st* FOutgoing = nullptr; // records OpenSSL wrote, for the send queue
+    bool FImplicitPending = false; // handshake to start once connected
+    bool FExplicit = false;        // started by StartTls: no OnSessionConnected
+    int FVerifyError = 0;          // first X509 error the chain met, 0 none
+    std::string FVerifyName;       // the name or address verified
+    // Decrypted bytes for the application: FPlain[FPlainStart, end).
+    std::string FPlain;
+    size_t FPlainStart = 0;
+    // Plaintext sent before the handshake finished, or that OpenSSL could
+    // not take yet.
+    std::string FPendingPlain;
+    bool FPeerClosed = false;   // close_notify received
+    Integer FReadFailure = 0;   // fatal error met while reading, 0 none
+    std::string FReadFailureText;
+    int FOffering = 0;          // nesting of OfferPlain
+};
+
 // Line mode: delivers received bytes a line at a time, with echo and editing.
 //
 // With LineMode on, every byte waiting at the socket is read into the held
@@ -510,7 +722,7 @@ private:
 // and Receive/ReceiveStr take it from the buffer. Lines have no length
 // limit. With LineMode off (or LineEnd empty) the class behaves as its
 // parent, except that bytes still held from line mode are served first.
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
 public:
     explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
     const char* ClassName() const override { return "TCustomLineWSocket"; }
@@ -550,6 +762,7 @@ public:
 
 private:
     bool LineModeActive() const { return FLineMode && !FLineEnd.empty(); }
+    bool FireApplicationDataAvailable();
     char* Held() { return FHeldBuf.data() + FHeldStart; }
     // Drops Count bytes from the front of the held bytes.
     void ConsumeHeld(Integer Count);

@@ -24,7 +24,7 @@ constexpr const char* EraseEcho = "\b \b";
 
 } // namespace
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner)
+TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomTlsWSocket(AOwner)
 {
     FLineEnd = "\r\n";
     FLineMode = false;
@@ -56,7 +56,7 @@ Integer TCustomLineWSocket::RcvdCount()
         return FPendingLineLength;
     if (FHeldCount > 0)
         return FHeldCount;
-    return TCustomSocksWSocket::RcvdCount();
+    return TCustomTlsWSocket::RcvdCount();
 }
 
 // ---------------------------------------------------------------------------
@@ -77,7 +77,15 @@ Integer TCustomLineWSocket::RecvRaw(void* Buffer, Integer Len, Integer Flags)
             return n;
         }
     }
-    return TCustomSocksWSocket::RecvRaw(Buffer, Len, Flags);
+    return TCustomTlsWSocket::RecvRaw(Buffer, Len, Flags);
+}
+
+// Offers a line or held bytes to the application's OnDataAvailable. They are
+// plaintext already, so the TLS layer, whose FireDataAvailable means "bytes
+// have arrived at the socket", is passed by.
+bool TCustomLineWSocket::FireApplicationDataAvailable()
+{
+    return TCustomSocksWSocket::FireDataAvailable(0);
 }
 
 void TCustomLineWSocket::ConsumeHeld(Integer Count)
@@ -91,7 +99,7 @@ void TCustomLineWSocket::ConsumeHeld(Integer Count)
 bool TCustomLineWSocket::FireDataAvailable(Word Error)
 {
     if (!LineModeActive())
-        return TCustomSocksWSocket::FireDataAvailable(Error);
+        return TCustomTlsWSocket::FireDataAvailable(Error);
     const Integer searchFrom = ReadIntoHeld();
     // Inside an offer (a handler pumping events) the bytes are only held;
     // the offer loop goes on to them once the current line is taken.
@@ -102,7 +110,7 @@ bool TCustomLineWSocket::FireDataAvailable(Word Error)
 
 Integer TCustomLineWSocket::ReadIntoHeld()
 {
-    const Integer waiting = TCustomSocksWSocket::RcvdCount();
+    const Integer waiting = TCustomTlsWSocket::RcvdCount();
     if (waiting <= 0)
         return -1;
     if (FHeldStart > 0) {
@@ -179,7 +187,7 @@ bool TCustomLineWSocket::OfferPendingLine()
     try {
         while (LineModeActive() && FPendingLineLength > 0) {
             const Integer before = FPendingLineLength;
-            if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+            if (!FireApplicationDataAvailable()) {
                 // Nobody takes lines: this one is dropped.
                 ConsumeHeld(FPendingLineLength);
                 FPendingLineLength = 0;
@@ -217,7 +225,7 @@ void TCustomLineWSocket::OfferHeldAsData()
     const uint32_t generation = FHeldGeneration;
     while (!LineModeActive() && FHeldCount > 0) {
         const Integer before = FHeldCount;
-        if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+        if (!FireApplicationDataAvailable()) {
             ConsumeHeld(FHeldCount);
             return;
         }
@@ -331,7 +339,7 @@ void TCustomLineWSocket::FireSessionClosed(Word Error)
         }
         ReleaseHeld();
     }
-    TCustomSocksWSocket::FireSessionClosed(Error);
+    TCustomTlsWSocket::FireSessionClosed(Error);
 }
 
 void TCustomLineWSocket::ReleaseHeld()
@@ -348,7 +356,7 @@ void TCustomLineWSocket::ReleaseHeld()
 void TCustomLineWSocket::DispatchNotification(platform::TMessage& Msg)
 {
     if (Msg.Msg != WM_LINE_REDELIVERY) {
-        TCustomSocksWSocket::DispatchNotification(Msg);
+        TCustomTlsWSocket::DispatchNotification(Msg);
         return;
     }
     try {

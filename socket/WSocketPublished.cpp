@@ -111,6 +111,23 @@ const Published Table[] = {
          s.SetSocksAuthentication(
              static_cast<TSocksAuthentication>(ParseEnum("SocksAuthentication", v, AuthenticationNames)));
      }},
+    {"TlsEnabled", [](TWSocket& s) { return BoolText(s.TlsEnabled()); },
+     [](TWSocket& s, const std::string& v) { s.SetTlsEnabled(ParseBool("TlsEnabled", v)); }},
+    {"TlsHostName", [](TWSocket& s) { return s.TlsHostName(); },
+     [](TWSocket& s, const std::string& v) { s.SetTlsHostName(v); }},
+    {"TlsCaFile", [](TWSocket& s) { return s.TlsCaFile(); },
+     [](TWSocket& s, const std::string& v) { s.SetTlsCaFile(v); }},
+    {"TlsPin", [](TWSocket& s) { return s.TlsPin(); }, [](TWSocket& s, const std::string& v) { s.SetTlsPin(v); }},
+    {"TlsState", [](TWSocket& s) { return std::string(TlsStateName(s.TlsState())); }, nullptr},
+    {"TlsProtocol", [](TWSocket& s) { return s.TlsProtocol(); }, nullptr},
+    {"TlsCipher", [](TWSocket& s) { return s.TlsCipher(); }, nullptr},
+    {"TlsPeerSubject", [](TWSocket& s) { return s.TlsPeerSubject(); }, nullptr},
+    {"TlsPeerIssuer", [](TWSocket& s) { return s.TlsPeerIssuer(); }, nullptr},
+    {"TlsPeerNotBefore", [](TWSocket& s) { return s.TlsPeerNotBefore(); }, nullptr},
+    {"TlsPeerNotAfter", [](TWSocket& s) { return s.TlsPeerNotAfter(); }, nullptr},
+    {"TlsPeerFingerprint", [](TWSocket& s) { return s.TlsPeerFingerprint(); }, nullptr},
+    {"TlsError", [](TWSocket& s) { return std::to_string(s.TlsError()); }, nullptr},
+    {"TlsErrorText", [](TWSocket& s) { return s.TlsErrorText(); }, nullptr},
 };
 
 const Published& Find(const std::string& name)

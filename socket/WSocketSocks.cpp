@@ -510,7 +510,9 @@ bool TCustomSocksWSocket::ConnectSucceeded(Integer ReplyLength)
     FSocksLeftoverPos = ReplyLength;
     FSocksReplyCount = 0;
     const TSocket handle = FSocketHandle;
-    TCustomWSocket::FireSessionConnected(0);
+    // Through the whole chain: a TLS layer above starts its handshake here
+    // instead of reporting the connection.
+    FireSessionConnected(0);
     if (FSocketHandle != handle)
         return true;
     return FireDataAvailable(0);

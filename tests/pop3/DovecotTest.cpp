@@ -6,6 +6,8 @@
 #include "tests/support/Dovecot.h"
 #include "tests/support/Mailbox.h"
 #include "tests/support/Pop3Peer.h"
+#include "tests/support/SocksProxies.h"
+#include "tests/support/TlsServer.h"
 #include "tests/support/TokenIntrospection.h"
 
 #include <gtest/gtest.h>
@@ -21,13 +23,28 @@ namespace {
 
 using Sync = TSyncPop3Cli;
 
+// Connects through a SOCKS proxy: the socket gets the proxy before each
+// Connect (a close forgets it).
+struct ProxiedClient : TSyncPop3Cli {
+    std::string ProxyPort;
+    void Connect() override
+    {
+        if (!ProxyPort.empty() && State() == pop3Ready) {
+            FSocket->SetSocksServer("127.0.0.1");
+            FSocket->SetSocksPort(ProxyPort);
+        }
+        TSyncPop3Cli::Connect();
+    }
+};
+
 // A client pointed at the server, with everything it reports recorded.
 struct Session {
-    TSyncPop3Cli Cli;
+    ProxiedClient Cli;
     Pop3EventLog Log;
 
-    explicit Session(const Dovecot& server)
+    explicit Session(const Dovecot& server, const std::string& proxyPort = "")
     {
+        Cli.ProxyPort = proxyPort;
         Cli.SetHost(server.Host());
         Cli.SetPort(server.PortText());
         Cli.SetUserName(server.User());
@@ -61,11 +78,18 @@ Integer Octets(const std::string& message)
     return static_cast<Integer>(message.size() + static_cast<size_t>(std::count(message.begin(), message.end(), '\n')));
 }
 
+// The server's TLS files from the tests' throwaway PKI.
+testsupport::DovecotTls ServerTls()
+{
+    const auto& pki = testsupport::TestPki::Get();
+    return {pki.Cert("server"), pki.Key("server"), pki.Dir + "/dh.pem"};
+}
+
 class DovecotPop3 : public testing::Test {
 protected:
-    void Serve(size_t count)
+    void Serve(size_t count, bool withTls = false)
     {
-        FServer = std::make_unique<Dovecot>(count);
+        FServer = withTls ? std::make_unique<Dovecot>(count, 1, ServerTls()) : std::make_unique<Dovecot>(count);
         for (const auto& path : FServer->MessageFiles())
             FFiles.push_back(testsupport::ReadFileBytes(path));
     }
@@ -80,16 +104,47 @@ protected:
     std::vector<std::string> FFiles; // message n is FFiles[n - 1]
 };
 
-class MailboxSizes : public DovecotPop3, public testing::WithParamInterface<size_t> {};
+// A mailbox size and the way the session is secured.
+struct CheckCase {
+    size_t Count;
+    TPop3Security Security;
+    bool ViaSocks = false;
+};
+
+class MailboxSizes : public DovecotPop3, public testing::WithParamInterface<CheckCase> {};
 
 // The application's whole check (STAT, LIST, TOP n 0 for each), then UIDL
 // and RETR of each: every number and line as the server has it, each
-// request reported exactly once, nothing deleted.
+// request reported exactly once, nothing deleted. The same in the clear,
+// over POP3S, over STLS and over POP3S through microsocks, where the name
+// verified is the destination's ("localhost"), not the proxy's address.
 TEST_P(MailboxSizes, CheckSequenceAndRetrDeliverEveryMessageAsStored)
 {
-    Serve(GetParam());
-    auto s = LoggedIn();
+    const CheckCase& c = GetParam();
+    Serve(c.Count, c.Security != pop3SecNone);
+    std::unique_ptr<testsupport::SocksProxy> proxy;
+    if (c.ViaSocks)
+        proxy = std::make_unique<testsupport::SocksProxy>(testsupport::ProxyKind::Microsocks);
+    auto s = std::make_unique<Session>(*FServer, c.ViaSocks ? proxy->PortText() : "");
     auto& cli = s->Cli;
+    cli.SetSecurity(c.Security);
+    cli.SetTlsCaFile(testsupport::TestPki::Get().Cert("ca"));
+    cli.SetHost("localhost");
+    if (c.Security == pop3SecTls)
+        cli.SetPort(FServer->TlsPortText());
+    ASSERT_TRUE(cli.SyncConnect() && cli.SyncUser() && cli.SyncPass()) << cli.ErrorMessage() << "\n" << FServer->Log();
+    EXPECT_EQ(cli.TlsActive(), c.Security != pop3SecNone);
+    EXPECT_EQ(s->Log.Only("display TLS 1.3, TLS_").size(), c.Security != pop3SecNone ? 1u : 0u);
+    // Dovecot logged the login as one over TLS, or as one in the clear (its
+    // log process writes the line a moment later).
+    std::string log;
+    ASSERT_TRUE(testsupport::PumpUntil([&] {
+        log = FServer->Log();
+        return log.find("Login: user=<demo>") != std::string::npos;
+    })) << log;
+    const std::string login = log.substr(log.find("Login: user=<demo>"));
+    EXPECT_EQ(login.substr(0, login.find('\n')).find(", TLS") != std::string::npos, c.Security != pop3SecNone)
+        << login;
 
     ASSERT_TRUE(cli.SyncStat());
     Integer total = 0;
@@ -155,8 +210,19 @@ TEST_P(MailboxSizes, CheckSequenceAndRetrDeliverEveryMessageAsStored)
     EXPECT_EQ(FServer->MessageFiles().size(), FFiles.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Dovecot, MailboxSizes, testing::Values(0, 3, 500),
-                         [](const auto& info) { return std::to_string(info.param) + "Messages"; });
+const CheckCase CheckCases[] = {
+    {0, pop3SecNone}, {3, pop3SecNone}, {500, pop3SecNone},  {3, pop3SecTls},
+    {500, pop3SecTls}, {3, pop3SecStartTls}, {3, pop3SecTls, true},
+};
+
+std::string CheckName(const testing::TestParamInfo<CheckCase>& info)
+{
+    const char* way[] = {"", "Pop3s", "Stls"};
+    return std::to_string(info.param.Count) + "Messages" + way[info.param.Security] +
+           (info.param.ViaSocks ? "ViaSocks" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Dovecot, MailboxSizes, testing::ValuesIn(CheckCases), CheckName);
 
 // DELE marks, RSET unmarks, QUIT commits: the files are gone from the
 // Maildir and a second session no longer sees those messages.

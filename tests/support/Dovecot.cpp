@@ -71,21 +71,36 @@ std::filesystem::path MakeTempDir()
 } // namespace
 
 Dovecot::Dovecot(size_t count, uint32_t seed, std::string introspectionUrl)
-    : Dovecot([count, seed](const std::filesystem::path& maildir) { WriteMaildir(maildir, count, seed); },
+    : Dovecot([count, seed](const std::filesystem::path& maildir) { WriteMaildir(maildir, count, seed); }, nullptr,
               std::move(introspectionUrl))
 {
 }
 
 Dovecot::Dovecot(const std::vector<std::string>& messages)
-    : Dovecot([&messages](const std::filesystem::path& maildir) { WriteMaildir(maildir, messages); }, {})
+    : Dovecot([&messages](const std::filesystem::path& maildir) { WriteMaildir(maildir, messages); }, nullptr, {})
 {
 }
 
-Dovecot::Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir, std::string introspectionUrl)
+Dovecot::Dovecot(size_t count, uint32_t seed, const DovecotTls& tls, std::string introspectionUrl)
+    : Dovecot([count, seed](const std::filesystem::path& maildir) { WriteMaildir(maildir, count, seed); }, &tls,
+              std::move(introspectionUrl))
+{
+}
+
+Dovecot::Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir, const DovecotTls* tls,
+                 std::string introspectionUrl)
     : FDir(MakeTempDir()), FIntrospectionUrl(std::move(introspectionUrl))
 {
     try {
         fillMaildir(Maildir());
+        if (tls) {
+            // scripts/dovecot-run turns TLS on when it finds these.
+            std::filesystem::create_directory(FDir / "ssl");
+            std::filesystem::copy_file(tls->Cert, FDir / "ssl/cert.pem");
+            std::filesystem::copy_file(tls->Key, FDir / "ssl/key.pem");
+            std::filesystem::copy_file(tls->Dh, FDir / "ssl/dh.pem");
+            FWithTls = true;
+        }
         Start();
     } catch (...) {
         std::error_code ec;
@@ -123,10 +138,20 @@ bool Dovecot::Launch(uint16_t port, std::string& failure)
     const std::string script = std::string(QUILLBOX_SOURCE_DIR) + "/scripts/dovecot-run";
     FPort = port;
     std::vector<std::string> argv = {"/bin/bash", script, "exec", FDir.string(), std::to_string(port)};
+    FTlsPort = 0;
+    if (FWithTls) {
+        do
+            FTlsPort = FreePort();
+        while (FTlsPort == port);
+    }
+    if (FWithTls || !FIntrospectionUrl.empty())
+        argv.push_back(std::to_string(FTlsPort));
     if (!FIntrospectionUrl.empty())
         argv.push_back(FIntrospectionUrl);
-    if (FProcess.Start(argv, (FDir / "dovecot.out").string(), [port] { return Greets(port); }, StartDeadlineMs,
-                       failure))
+    const uint16_t tlsPort = FTlsPort;
+    if (FProcess.Start(argv, (FDir / "dovecot.out").string(),
+                       [port, tlsPort] { return Greets(port) && (tlsPort == 0 || Accepts(tlsPort)); },
+                       StartDeadlineMs, failure))
         return true;
     failure = "Dovecot on port " + std::to_string(port) + ": " + failure;
     return false;

@@ -22,6 +22,12 @@
 
 namespace testsupport {
 
+// A certificate, its key and DH parameters (scripts/make-pki makes them)
+// for a server with TLS: STLS on the plain port and POP3S on TlsPort().
+struct DovecotTls {
+    std::filesystem::path Cert, Key, Dh;
+};
+
 class Dovecot {
 public:
     // Both constructors throw std::runtime_error, with the server's log in
@@ -32,6 +38,9 @@ public:
     explicit Dovecot(size_t count = 0, uint32_t seed = 1, std::string introspectionUrl = {});
     // A mailbox holding exactly these message contents, in this order.
     explicit Dovecot(const std::vector<std::string>& messages);
+    // The generated mailbox, served with TLS as well (and, with the URL, with
+    // the OAuth2 logins too).
+    Dovecot(size_t count, uint32_t seed, const DovecotTls& tls, std::string introspectionUrl = {});
     ~Dovecot();
     Dovecot(const Dovecot&) = delete;
     Dovecot& operator=(const Dovecot&) = delete;
@@ -39,6 +48,9 @@ public:
     const std::string& Host() const { return FHost; }
     uint16_t Port() const { return FPort; }
     std::string PortText() const { return std::to_string(FPort); }
+    // The POP3S port; 0 without TLS.
+    uint16_t TlsPort() const { return FTlsPort; }
+    std::string TlsPortText() const { return std::to_string(FTlsPort); }
     const std::string& User() const { return FUser; }
     const std::string& Password() const { return FPassword; }
     pid_t Pid() const { return FProcess.Pid(); }
@@ -51,9 +63,12 @@ public:
     std::string Log() const;
 
 private:
-    Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir, std::string introspectionUrl);
+    Dovecot(const std::function<void(const std::filesystem::path&)>& fillMaildir, const DovecotTls* tls,
+            std::string introspectionUrl);
     void Start();
     bool Launch(uint16_t port, std::string& failure);
+    bool FWithTls = false;
+    uint16_t FTlsPort = 0;
 
     std::string FHost = "127.0.0.1";
     std::string FUser = "demo";

@@ -14,9 +14,13 @@ namespace testsupport {
 Pop3Peer& Pop3Peer::Send(const std::string& Bytes)
 {
     const size_t chunk = FChunkSize == 0 ? Bytes.size() : FChunkSize;
-    FPeer.Do([Bytes, chunk](int fd) {
+    FPeer.Do([this, Bytes, chunk](int fd) {
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (FTls) {
+            FTls->Send(fd, Bytes);
+            return;
+        }
         for (size_t off = 0; off < Bytes.size(); off += chunk) {
             const size_t n = std::min(chunk, Bytes.size() - off);
             if (::send(fd, Bytes.data() + off, n, MSG_NOSIGNAL) != static_cast<ssize_t>(n))
@@ -36,17 +40,44 @@ Pop3Peer& Pop3Peer::Expect(int Lines)
         std::string line;
         int seen = 0;
         while (seen < Lines && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
             char ch = 0;
-            if (::recv(fd, &ch, 1, 0) != 1)
-                break;
+            if (FTls) {
+                const int r = FTls->ReadByte(fd, ch, 50);
+                if (r < 0)
+                    break;
+                if (r == 0)
+                    continue;
+            } else {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0)
+                    continue;
+                if (::recv(fd, &ch, 1, 0) != 1)
+                    break;
+            }
             line += ch;
             seen += ch == '\n';
         }
         std::lock_guard lock(FMutex);
         FTranscript += line;
+    });
+    return *this;
+}
+
+Pop3Peer& Pop3Peer::StartTls(std::shared_ptr<TlsServer> Server)
+{
+    Server->SetChunkSize(FChunkSize);
+    FPeer.Do([this, Server](int fd) {
+        if (Server->Accept(fd))
+            FTls = Server;
+    });
+    return *this;
+}
+
+Pop3Peer& Pop3Peer::CloseNotify()
+{
+    FPeer.Do([this](int fd) {
+        if (FTls)
+            FTls->SendCloseNotify(fd);
     });
     return *this;
 }

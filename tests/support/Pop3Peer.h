@@ -6,7 +6,9 @@
 
 #include "pop3/Pop3Prot.h"
 #include "tests/support/ScriptedPeer.h"
+#include "tests/support/TlsServer.h"
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,6 +35,11 @@ public:
     Pop3Peer& Close() { FPeer.Close(); return *this; }
     Pop3Peer& Reset() { FPeer.Reset(); return *this; }
     Pop3Peer& Sleep(int Ms) { FPeer.Sleep(Ms); return *this; }
+    // From here on the conversation is TLS: the server's handshake, then
+    // every Send is one TLS write whose records leave in pieces of the
+    // chunk size. First in the script for POP3S, after "+OK" for STLS.
+    Pop3Peer& StartTls(std::shared_ptr<TlsServer> Server);
+    Pop3Peer& CloseNotify();
 
     void Start() { FPeer.Start(); }
     void Signal(const std::string& Name) { FPeer.Signal(Name); }
@@ -45,6 +52,7 @@ public:
 private:
     ScriptedPeer FPeer;
     size_t FChunkSize;
+    std::shared_ptr<TlsServer> FTls; // set by the StartTls step
     mutable std::mutex FMutex;
     std::string FTranscript;
 };

@@ -1,0 +1,92 @@
+// The account's security: the settings keys "Security", "CaFile" and
+// "CertificatePin" of [Account], and what a check does about TLS (the
+// warning for a connection in the clear, the trust prompt for a certificate
+// that fails verification).
+//
+// A file without "Security" keeps working: the port "995" or "pop3s" means
+// POP3S, anything else no TLS, as before. Only keys that were read or that
+// the user set are written, so an old file gains nothing it does not need:
+// "Security" only when its value differs from what the port says.
+#include "app/Main.h"
+
+#include "app/TrustPrompt.h"
+#include "platform/IniFiles.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+const char* const kSecurityValues[] = {"none", "tls", "starttls"}; // by TPop3Security
+// Never a value of a settings file, whose values are trimmed.
+const char* const kMissing = "\x01";
+
+} // namespace
+
+TPop3Security SecurityForPort(const std::string& port)
+{
+    const std::string text = Trim(port);
+    return text == "995" || text == "pop3s" ? pop3SecTls : pop3SecNone;
+}
+
+void TFrmMain::LoadSecuritySettings(const platform::TIniFile& ini)
+{
+    std::string security = ini.ReadString("Account", "Security", kMissing);
+    std::transform(security.begin(), security.end(), security.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    FAccountSecurity = SecurityForPort(FAccountPort);
+    FSecurityRead = false;
+    for (TPop3Security s : {pop3SecNone, pop3SecTls, pop3SecStartTls})
+        if (security == kSecurityValues[s]) {
+            FAccountSecurity = s;
+            FSecurityRead = true;
+        }
+    FCaFile = ini.ReadString("Account", "CaFile", kMissing);
+    FCaFileRead = FCaFile != kMissing;
+    if (!FCaFileRead)
+        FCaFile.clear();
+    FCertificatePin = ini.ReadString("Account", "CertificatePin", kMissing);
+    FCertificatePinSet = FCertificatePin != kMissing;
+    if (!FCertificatePinSet)
+        FCertificatePin.clear();
+}
+
+void TFrmMain::SaveSecuritySettings(platform::TIniFile& ini)
+{
+    if (FSecurityRead || FAccountSecurity != SecurityForPort(FAccountPort))
+        ini.WriteString("Account", "Security", kSecurityValues[FAccountSecurity]);
+    if (FCaFileRead)
+        ini.WriteString("Account", "CaFile", FCaFile);
+    if (FCertificatePinSet)
+        ini.WriteString("Account", "CertificatePin", FCertificatePin);
+}
+
+void TFrmMain::CopySecurityToClient()
+{
+    Pop3Client->SetSecurity(FAccountSecurity);
+    Pop3Client->SetTlsCaFile(FCaFile);
+    Pop3Client->SetTlsPin(FCertificatePin);
+}
+
+// After the connect step of a check. In the clear, the log says so. A
+// certificate that failed verification is shown to the user, who may trust
+// it: its fingerprint becomes the pin (kept in the settings file) and the
+// connection is tried once more, now accepting that one certificate only.
+void TFrmMain::ConnectStepDone(bool ok)
+{
+    if (ok) {
+        if (!Pop3Client->TlsActive())
+            AddLog("Connection is not encrypted: the password is sent in the clear");
+        return;
+    }
+    if (!IsTlsCertificateError(Pop3Client->TlsError()) || Pop3Client->TlsPeerFingerprint().empty())
+        return;
+    TDlgTrustCertificate prompt(*Pop3Client, this);
+    if (prompt.exec() != QDialog::Accepted)
+        return;
+    FCertificatePin = Pop3Client->TlsPeerFingerprint();
+    FCertificatePinSet = true;
+    Pop3Client->SetTlsPin(FCertificatePin);
+    AddLog("Certificate trusted by the user: SHA-256 " + FCertificatePin);
+    Pop3Client->SyncConnect();
+}
