@@ -51,6 +51,7 @@ void TCustomPop3Cli::InternalStatusReceived()
 {
     FireDisplay("< " + FLastResponse);
     if (!IsPositiveStatus()) {
+        FResponseCode = ParseResponseCode(FLastResponse);
         StlsFailed(FLastResponse, NegativeReply, false);
         return;
     }
