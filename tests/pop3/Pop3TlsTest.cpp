@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 
 using testsupport::Pop3EventLog;
@@ -63,6 +64,7 @@ struct TlsScenario {
     std::string Error;    // ErrorMessage at the end
     std::vector<std::string> Done; // the "done" events in order
     bool TlsLine = true;  // a handshake line was displayed
+    std::string Code = "";  // ResponseCode at the end
 };
 
 void PrintTo(const TlsScenario& s, std::ostream* os)
@@ -88,8 +90,9 @@ const TlsScenario Table[] = {
     {"StlsNotListed", pop3SecStartTls, [](Pop3Peer& p) { p.Reply("+OK hi").Expect().Send("+OK\r\nUSER\r\n.\r\n"); },
      {Connect, User, Pass}, "FFF", "CAPA\r\n", "-ERR Server does not offer STLS", {"done pop3Connect 500"}, false},
     {"StlsRefused", pop3SecStartTls,
-     [](Pop3Peer& p) { p.Reply("+OK hi").Expect().Send(Capa).Answer("-ERR TLS not now"); },
-     {Connect, User}, "FF", "CAPA\r\nSTLS\r\n", "-ERR TLS not now", {"done pop3Connect 500"}, false},
+     [](Pop3Peer& p) { p.Reply("+OK hi").Expect().Send(Capa).Answer("-ERR [SYS/TEMP] TLS not now"); },
+     {Connect, User}, "FF", "CAPA\r\nSTLS\r\n", "-ERR [SYS/TEMP] TLS not now", {"done pop3Connect 500"}, false,
+     "SYS/TEMP"},
     // A man in the middle appends a command behind the server's "+OK".
     {"StlsInjection", pop3SecStartTls,
      [](Pop3Peer& p) { p.Reply("+OK hi").Expect().Send(Capa).Expect().Send("+OK Begin TLS\r\n-ERR injected\r\n"); },
@@ -128,6 +131,7 @@ TEST_P(TlsScenarios, CommandsResultsAndCompletions)
             results += (cli.*call)() ? "T" : "F";
         EXPECT_EQ(results, s.Results) << cli.ErrorMessage();
         EXPECT_EQ(cli.ErrorMessage(), s.Error);
+        EXPECT_EQ(cli.ResponseCode(), s.Code);
         PumpUntil([&] { return log.Only("done").size() >= s.Done.size(); }, 2000);
         EXPECT_EQ(log.Only("done"), s.Done);
         const auto tls = log.Only(Handshake());
@@ -136,6 +140,20 @@ TEST_P(TlsScenarios, CommandsResultsAndCompletions)
             EXPECT_NE(tls[0].find(", CN=localhost,O=Quillbox Test"), std::string::npos) << tls[0];
         }
         EXPECT_EQ(cli.TlsActive(), s.TlsLine);
+        // A failure reaches the log once (the server's line or the client's
+        // own text); the password never does.
+        const auto shown = log.Only("display ");
+        if (!s.Error.empty()) {
+            EXPECT_EQ(std::count_if(shown.begin(), shown.end(),
+                                    [&](const std::string& l) {
+                                        return l.size() >= s.Error.size() &&
+                                               l.compare(l.size() - s.Error.size(), s.Error.size(), s.Error) == 0;
+                                    }),
+                      1)
+                << log.Joined(false);
+        }
+        for (const std::string& line : shown)
+            EXPECT_EQ(line.find("secret"), std::string::npos) << line;
         peer.Signal("end");
         EXPECT_TRUE(peer.Join());
         EXPECT_EQ(peer.Transcript(), s.Transcript);
@@ -162,6 +180,46 @@ TEST(Pop3Tls, StlsReplacesTheCapabilitiesAndKeepsTheBannerTimestamp)
     peer.Signal("end");
     peer.Join();
     EXPECT_EQ(peer.Transcript(), "CAPA\r\nSTLS\r\nCAPA\r\nAPOP bob 128d2ad8f578fa9de63b08648575e532\r\n");
+}
+
+// The engine's other requests and mends hold over TLS as in the clear: the
+// SASL login is masked in the log while the server decrypts the real one,
+// TopAll pipelines (both TOPs leave before the first reply) when the CAPA
+// after STLS lists PIPELINING, and after "+OK" to QUIT the client closes the
+// connection the server keeps open, with close_notify.
+TEST(Pop3Tls, MaskedLoginPipelinedTopAllAndCloseAfterQuitOverStls)
+{
+    const auto tls = Cert();
+    Pop3Peer peer;
+    peer.Reply("+OK hi").Expect().Send(Capa).Answer("+OK Begin TLS").StartTls(tls);
+    peer.Expect().Send("+OK\r\nSASL PLAIN\r\nPIPELINING\r\n.\r\n").Answer("+OK").Answer("+OK 2 40");
+    peer.Expect(2).Send("+OK\r\nSubject: a\r\n\r\n.\r\n+OK\r\nSubject: b\r\n\r\n.\r\n");
+    peer.Answer("+OK bye").Expect(); // ends with the client's close_notify
+    peer.Start();
+    TSyncPop3Cli cli;
+    Pop3EventLog log;
+    log.Attach(cli);
+    PointAt(cli, peer, pop3SecStartTls);
+    cli.SetAuthMechanism("PLAIN");
+    cli.SetMsgLines(0);
+    EXPECT_TRUE(cli.SyncConnect() && cli.SyncAuth() && cli.SyncStat() && cli.SyncTopAll() && cli.SyncQuit())
+        << cli.ErrorMessage();
+    EXPECT_TRUE(PumpUntil([&] { return !log.Only("closed").empty(); }));
+    EXPECT_TRUE(peer.Join());
+    EXPECT_TRUE(tls->ClientClosed());
+    EXPECT_EQ(peer.Transcript(),
+              "CAPA\r\nSTLS\r\nCAPA\r\nAUTH PLAIN AGJvYgBzZWNyZXQ=\r\nSTAT\r\nTOP 1 0\r\nTOP 2 0\r\nQUIT\r\n");
+    EXPECT_EQ(log.Only("display > "),
+              (std::vector<std::string>{"display > CAPA", "display > STLS", "display > CAPA",
+                                        "display > AUTH PLAIN ********", "display > STAT", "display > TOP 1 0",
+                                        "display > TOP 2 0", "display > QUIT"}));
+    const std::string joined = log.Joined(false);
+    EXPECT_LT(joined.find("display > TOP 2 0"), joined.find("msgbegin")) << joined;
+    EXPECT_EQ(log.Only("msgline "),
+              (std::vector<std::string>{"msgline Subject: a", "msgline ", "msgline Subject: b", "msgline "}));
+    EXPECT_NE(joined.find("done pop3TopAll 0|display > QUIT|display < +OK bye|done pop3Quit 0|closed 0|"),
+              std::string::npos)
+        << joined;
 }
 
 // A server that closes, or goes silent, in the middle of the handshake: the
