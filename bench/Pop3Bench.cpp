@@ -29,24 +29,16 @@
 // (target: at most 5 % of the check's own time). It prints figures only:
 // no timing makes it fail. It exits 1 only when a client fails or the
 // clients disagree on what they received.
+#include "bench/ClientRun.h"
 #include "bench/DelayRelay.h"
 #include "bench/HeaderDecodeTime.h"
 #include "tests/support/Dovecot.h"
 
-#include <sched.h>
-
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <map>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,119 +46,7 @@
 #error "QUILLBOX_SOURCE_DIR must name the source tree (it holds bench/*_check.*)"
 #endif
 
-extern char** environ;
-
 namespace {
-
-struct Client {
-    std::string Name;
-    std::vector<std::string> Command; // HOST PORT USER PASSWORD are appended
-};
-
-struct Sample {
-    bool Ok = false;
-    std::string Error;
-    long Messages = 0, Lines = 0, Bytes = 0;
-    double Wall = 0, Cpu = 0, ProcessCpu = 0;
-    long PeakRssKiB = 0;
-};
-
-double TimevalSeconds(const timeval& t)
-{
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
-// Runs one client session in a child process and reads its result line.
-Sample RunOnce(const Client& client, const testsupport::Dovecot& server, uint16_t port)
-{
-    std::vector<std::string> args = client.Command;
-    for (const std::string& a : {server.Host(), std::to_string(port), server.User(), server.Password()})
-        args.push_back(a);
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    Sample s;
-    int out[2];
-    if (::pipe(out) != 0) {
-        s.Error = "pipe failed";
-        return s;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (rc != 0) {
-        ::close(out[0]);
-        s.Error = std::string("cannot start ") + argv[0] + ": " + std::strerror(rc);
-        return s;
-    }
-    std::string text;
-    char buf[512];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    ::close(out[0]);
-
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    s.ProcessCpu = TimevalSeconds(usage.ru_utime) + TimevalSeconds(usage.ru_stime);
-
-    std::map<std::string, std::string> fields;
-    std::istringstream in(text);
-    for (std::string item; in >> item;)
-        if (auto eq = item.find('='); eq != std::string::npos)
-            fields[item.substr(0, eq)] = item.substr(eq + 1);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || fields.count("rss") == 0) {
-        s.Error = client.Name + " failed (status " + std::to_string(status) + ")";
-        return s;
-    }
-    s.Ok = true;
-    s.Messages = std::stol(fields["messages"]);
-    s.Lines = std::stol(fields["lines"]);
-    s.Bytes = std::stol(fields["bytes"]);
-    s.Wall = std::stod(fields["wall"]);
-    s.Cpu = std::stod(fields["cpu"]);
-    s.PeakRssKiB = std::stol(fields["rss"]);
-    return s;
-}
-
-double Median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-struct Summary {
-    double Wall = 0, Cpu = 0, ProcessCpu = 0, MsgPerSec = 0;
-    long PeakRssKiB = 0;
-};
-
-Summary Summarise(const std::vector<Sample>& samples)
-{
-    std::vector<double> wall, cpu, proc;
-    Summary r;
-    for (const auto& s : samples) {
-        wall.push_back(s.Wall);
-        cpu.push_back(s.Cpu);
-        proc.push_back(s.ProcessCpu);
-        r.PeakRssKiB = std::max(r.PeakRssKiB, s.PeakRssKiB);
-    }
-    r.Wall = Median(wall);
-    r.Cpu = Median(cpu);
-    r.ProcessCpu = Median(proc);
-    const long messages = samples.empty() ? 0 : samples.front().Messages;
-    r.MsgPerSec = r.Wall > 0 ? static_cast<double>(messages) / r.Wall : 0;
-    return r;
-}
 
 std::string SelfDir()
 {
@@ -179,27 +59,6 @@ struct Link {
     size_t Messages = 0;
     int RttMs = 0;
 };
-
-// Pins this process (and so the server and the relay it starts) to the first
-// processor; returns the prefix that starts a client on the second, or
-// nothing when there is no second or no taskset.
-std::vector<std::string> PinServerAndClients()
-{
-    cpu_set_t all;
-    if (::sched_getaffinity(0, sizeof all, &all) != 0 || CPU_COUNT(&all) < 2 || !std::filesystem::exists("/usr/bin/taskset"))
-        return {};
-    int first = -1, second = -1;
-    for (int c = 0; c < CPU_SETSIZE && second < 0; ++c)
-        if (CPU_ISSET(c, &all))
-            (first < 0 ? first : second) = c;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(first, &one);
-    if (::sched_setaffinity(0, sizeof one, &one) != 0)
-        return {};
-    std::printf("server and relay on processor %d, clients on processor %d\n", first, second);
-    return {"/usr/bin/taskset", "-c", std::to_string(second)};
-}
 
 double Ratio(double a, double b)
 {
@@ -242,7 +101,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    const std::vector<std::string> pin = PinServerAndClients();
+    const std::vector<std::string> pin = bench::PinServerAndClients();
     auto pinned = [&pin](std::vector<std::string> command) {
         command.insert(command.begin(), pin.begin(), pin.end());
         return command;
@@ -250,7 +109,7 @@ int main(int argc, char** argv)
     const std::string src = QUILLBOX_SOURCE_DIR, self = SelfDir();
     // The order of the table; ratios are against poplib.
     enum { Pipelined, LockStep, Poplib, CLockStep, CPipelined, NetPop3 };
-    const std::vector<Client> clients = {
+    const std::vector<bench::TClient> clients = {
         {"qb pipelined", pinned({self + "/quillbox-pop3check", "--pipelined"})},
         {"qb lock-step", pinned({self + "/quillbox-pop3check"})},
         {"poplib", pinned({"/usr/bin/python3", src + "/bench/poplib_check.py"})},
@@ -274,18 +133,20 @@ int main(int argc, char** argv)
             relay = std::make_unique<bench::DelayRelay>(server.Port(), link.RttMs / 2);
         const uint16_t port = relay ? relay->Port() : server.Port();
         const double setup = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        const Sample warm = RunOnce(clients[CPipelined], server, port);
+        const std::vector<std::string> account = {server.Host(), std::to_string(port), server.User(),
+                                                   server.Password()};
+        const bench::TSample warm = bench::RunClient(clients[CPipelined], account);
         // Net::POP3 is as slow as poplib per round trip: loopback only.
         const size_t used = link.RttMs > 0 ? size_t(NetPop3) : clients.size();
         std::printf("\n%s, %zu messages, %d runs per client; mailbox written and server started in %.2f s, "
                     "warm-up session %.2f s\n",
                     link.Name.c_str(), link.Messages, runs, setup, warm.Wall);
 
-        std::vector<std::vector<Sample>> samples(used);
+        std::vector<std::vector<bench::TSample>> samples(used);
         for (int run = 0; run < runs; ++run) {
             for (size_t k = 0; k < used; ++k) {
                 const size_t c = (static_cast<size_t>(run) + k) % used;
-                Sample s = RunOnce(clients[c], server, port);
+                bench::TSample s = bench::RunClient(clients[c], account);
                 if (!s.Ok) {
                     std::fprintf(stderr, "%s\n--- server log ---\n%s\n", s.Error.c_str(), server.Log().c_str());
                     return 1;
@@ -295,31 +156,23 @@ int main(int argc, char** argv)
         }
 
         // Every client must have received the same headers.
-        const Sample& ref = samples[Poplib].front();
-        for (size_t c = 0; c < used; ++c)
-            for (const auto& s : samples[c])
-                if (s.Messages != static_cast<long>(link.Messages) || s.Lines != ref.Lines || s.Bytes != ref.Bytes) {
-                    std::printf("MISMATCH: %s got %ld messages, %ld lines, %ld bytes; poplib %ld, %ld, %ld\n",
-                                clients[c].Name.c_str(), s.Messages, s.Lines, s.Bytes, ref.Messages, ref.Lines,
-                                ref.Bytes);
-                    exitCode = 1;
-                }
-        std::printf("header lines per session: %ld (%ld bytes)\n", ref.Lines, ref.Bytes);
+        if (!bench::SamplesAgree(clients, samples, static_cast<long>(link.Messages), Poplib))
+            exitCode = 1;
 
-        std::vector<Summary> sums;
+        std::vector<bench::TSummary> sums;
         for (const auto& v : samples)
-            sums.push_back(Summarise(v));
-        const Summary& base = sums[Poplib];
+            sums.push_back(bench::Summarise(v));
+        const bench::TSummary& base = sums[Poplib];
         std::printf("%-13s %9s %9s %11s %9s %11s %9s %9s %9s\n", "client", "wall s", "cpu s", "proc cpu s", "msg/s",
                     "peak RSS", "x msg/s", "x cpu", "x RSS");
         for (size_t c = 0; c < used; ++c) {
-            const Summary& m = sums[c];
+            const bench::TSummary& m = sums[c];
             std::printf("%-13s %9.4f %9.4f %11.4f %9.0f %7.1f MiB %9.2f %9.2f %9.2f\n", clients[c].Name.c_str(), m.Wall,
                         m.Cpu, m.ProcessCpu, m.MsgPerSec, static_cast<double>(m.PeakRssKiB) / 1024.0,
                         Ratio(m.MsgPerSec, base.MsgPerSec), Ratio(m.Cpu, base.Cpu),
                         Ratio(static_cast<double>(m.PeakRssKiB), static_cast<double>(base.PeakRssKiB)));
         }
-        const Summary &p = sums[Pipelined], &l = sums[LockStep], &cp = sums[CPipelined], &cl = sums[CLockStep];
+        const bench::TSummary &p = sums[Pipelined], &l = sums[LockStep], &cp = sums[CPipelined], &cl = sums[CLockStep];
         const double speedGoal = link.RttMs > 0 ? 20 : 4;
         std::printf("pipelined: %.1fx poplib's msg/s (target >= %.0fx: %s), %.2f of the C pipelined client's "
                     "(target >= 0.7: %s), cpu %.2fx poplib's (target <= 0.3x: %s), peak RSS %.2fx the lock-step "
