@@ -35,7 +35,6 @@ public:
     // Runs the flush and paints the window now, pending or not: for a state
     // that must be on screen, or read back, at once.
     void FlushNow();
-    bool Pending() const { return FTimer.isActive(); }
     int FrameMs() const;
     // Milliseconds a flush waits for after the last one.
     int IntervalMs() const;

@@ -9,7 +9,8 @@
 // What the events change reaches the widgets paced to the screen (rows,
 // status text, progress: one flush per frame, FlushView), so that a check of
 // thousands of messages costs one relayout and repaint per frame, not per
-// message; what the tests read (StatusText, Messages) is always current.
+// message; what the accessors report (StatusText, Messages) is always
+// current.
 #pragma once
 
 #include "app/FramePacer.h"

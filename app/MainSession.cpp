@@ -286,6 +286,10 @@ void TFrmMain::Pop3ClientMessageEnd(TObject*)
 {
     TMailMessage* message = FCurrentMessage;
     FCurrentMessage = nullptr;
+    if (FFetching) {
+        ++FFetched;
+        FPacer.Request();
+    }
     if (!message)
         return; // lines of a message without a record were dropped
     ExtractHeaders(*message);
@@ -301,7 +305,5 @@ void TFrmMain::Pop3ClientMessageEnd(TObject*)
     row->SetSortKey(kDateColumn, shown.Time.value_or(INT64_MIN));
     row->SetSortKey(kSizeColumn, message->MessageSize);
     FNewRows.push_back(std::move(row));
-    if (FFetching)
-        ++FFetched;
     FPacer.Request();
 }

@@ -35,8 +35,8 @@ void TQtFrontEnd::ProcessEvents()
 {
     if (UntilQtPass() > 0)
         return;
-    FSinceQtPass.start();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    FSinceQtPass.start();
 }
 
 void TQtFrontEnd::WaitForEvents(int timeoutMs)
@@ -59,8 +59,8 @@ void TQtFrontEnd::WaitForEvents(int timeoutMs)
         deadline.setSingleShot(true);
         deadline.start(timeoutMs);
     }
-    FSinceQtPass.start();
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    FSinceQtPass.start();
 }
 
 void TQtFrontEnd::Deliver()

@@ -22,7 +22,8 @@ class QSocketNotifier;
 
 class TQtFrontEnd : public QObject, public platform::Application::FrontEnd {
 public:
-    // Milliseconds between two of Qt's passes while the platform loop is busy.
+    // Milliseconds from the end of one of Qt's passes to the next while the
+    // platform loop is busy.
     static constexpr int kQtPassIntervalMs = 1;
 
     // Installs itself as the application's front end; the destructor
