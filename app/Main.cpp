@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QToolBar>
@@ -88,6 +89,12 @@ TFrmMain::TFrmMain(std::string iniFileName, QWidget* parent)
     statusBar()->setFixedHeight(kStatusHeight);
     FStatusLabel = new QLabel(statusBar());
     statusBar()->addWidget(FStatusLabel, 1);
+    FProgress = new QProgressBar(statusBar());
+    FProgress->setFormat(QStringLiteral("%v of %m headers"));
+    FProgress->setMaximumHeight(kStatusHeight - 4);
+    FProgress->setMinimumWidth(180);
+    FProgress->hide();
+    statusBar()->addPermanentWidget(FProgress);
 
     // The original layout is the initial size; the user may resize and
     // maximise the window (the settings may restore another size).
@@ -218,12 +225,7 @@ void TFrmMain::closeEvent(QCloseEvent* event)
         // close once it has returned (Run does that).
         FCloseRequested = true;
         event->ignore();
-        try {
-            if (Pop3Client->State() != pop3Ready)
-                Pop3Client->Abort();
-        } catch (const Pop3Exception&) {
-            // Nothing left to abandon.
-        }
+        AbandonRequest();
         return;
     }
     FClosing = true;
@@ -274,12 +276,13 @@ void TFrmMain::Run(void (TFrmMain::*handler)())
 
 std::string TFrmMain::StatusText() const
 {
-    return ToAnsi(FStatusLabel->text());
+    return FStatusText;
 }
 
 void TFrmMain::SetStatusText(const std::string& text)
 {
-    FStatusLabel->setText(FromAnsi(text));
+    FStatusText = text;
+    FPacer.Request();
 }
 
 void TFrmMain::AddLog(const std::string& line)

@@ -5,8 +5,15 @@
 // server when its row is deleted, and ends the session with QUIT on
 // Disconnect or when the window closes. Settings are read when the window is
 // created and written when it closes.
+//
+// What the events change reaches the widgets paced to the screen (rows,
+// status text, progress: one flush per frame, FlushView), so that a check of
+// thousands of messages costs one relayout and repaint per frame, not per
+// message; what the accessors report (StatusText, Messages) is always
+// current.
 #pragma once
 
+#include "app/FramePacer.h"
 #include "app/MailMsg.h"
 #include "pop3/Pop3Prot.h"
 
@@ -18,6 +25,7 @@
 
 class QAction;
 class QLabel;
+class QProgressBar;
 class QToolBar;
 class TDlgOptionsAccount;
 class TFrmLog;
@@ -94,6 +102,12 @@ public:
     TPop3Security AccountSecurity() const { return FAccountSecurity; }
     Integer StatCount() const { return FStatCount; }
     const std::vector<std::unique_ptr<TMailMessage>>& Messages() const { return FMessages; }
+    // Whether the check fetches the headers with CAPA and SyncTopAll
+    // ("Options"/"Pipelining" 1 or missing) or a TOP at a time (0).
+    bool Pipelining() const { return FPipelining; }
+    // What the status bar's progress shows while the headers are fetched
+    // ("120 of 10000 headers"); empty when it is hidden.
+    std::string ProgressText() const;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -114,6 +128,11 @@ private:
     void CopySecurityToClient();
     void ConnectStepDone(bool ok);
     void DiscardSession();
+    // The check's steps after the connect (MainFetch.cpp).
+    void AskCapabilities();
+    void FetchHeaders();
+    void AbandonRequest();
+    void FlushView();
     TMailMessage* FindMessage(Integer messageNumber) const;
     void SetStatusText(const std::string& text);
     void AddLog(const std::string& line);
@@ -143,6 +162,8 @@ private:
     bool FCaFileRead = false;
     std::string FCertificatePin;
     bool FCertificatePinSet = false; // read, or set by the trust prompt
+    bool FPipelining = true;
+    bool FPipeliningRead = false; // written back only when the file had it
     // The session's records in LIST order; position i holds message i + 1
     // as long as nothing was deleted.
     std::vector<std::unique_ptr<TMailMessage>> FMessages;
@@ -152,6 +173,15 @@ private:
     TDlgOptionsAccount* FDlgOptionsAccount = nullptr;
     TFrmLog* FFrmLog = nullptr;
     QLabel* FStatusLabel = nullptr;
+    QProgressBar* FProgress = nullptr; // shown while the headers are fetched
+    std::string FStatusText;           // the latest; on screen from the next flush
+    // Rows of messages that have arrived, in message order, until the next
+    // flush adds them to LvwMessages.
+    std::vector<std::unique_ptr<TListItem>> FNewRows;
+    TFramePacer FPacer{this, [this] { FlushView(); }};
+    bool FFetching = false;          // the header fetch is running
+    Integer FFetched = 0;            // header blocks that have arrived in it
+    bool FDisconnectRequested = false; // Disconnect pressed during the fetch
     int FBusy = 0;                // nesting of blocking handlers
     bool FCloseRequested = false; // close asked for while FBusy
     bool FClosing = false;        // FormClose running or done

@@ -64,22 +64,30 @@ void TFrmMain::BtnConnectClick()
                 if (FCloseRequested)
                     break;
                 const bool ok = (Pop3Client.get()->*step)();
-                if (step == &TSyncPop3Cli::SyncConnect)
-                    ConnectStepDone(ok);
+                if (step != &TSyncPop3Cli::SyncConnect)
+                    continue;
+                // The warning or the trust prompt first: trusting the
+                // certificate connects again, and CAPA goes to the session
+                // that is connected in the end (not again after STARTTLS,
+                // whose connect has already asked).
+                ConnectStepDone(ok);
+                AskCapabilities();
             }
-            const Integer count = FStatCount;
-            for (Integer i = 1; i <= count && !FCloseRequested; ++i) {
-                Pop3Client->SetMsgNum(i);
-                Pop3Client->SetMsgLines(0);
-                Pop3Client->SyncTop();
-            }
+            FetchHeaders();
         } catch (const Pop3Exception& e) {
             QMessageBox::critical(this, QStringLiteral("Error"), FromAnsi(e.Message()));
         }
     }
     SetStatusText(Format("K\xE4ytt\xE4j\xE4ll\xE4 %s on %d viesti\xE4",
                          {Pop3Client->UserName(), int64_t(FMessages.size())}));
+    FPacer.FlushNow();
     BtnDisconnect->setEnabled(true);
+    // Disconnect pressed during the fetch abandoned it; now it ends the
+    // session as a press after the check would.
+    if (FDisconnectRequested) {
+        FDisconnectRequested = false;
+        BtnDisconnectClick();
+    }
 }
 
 // A new check starts clean: the rows and records of an earlier session go
@@ -88,6 +96,7 @@ void TFrmMain::BtnConnectClick()
 void TFrmMain::DiscardSession()
 {
     LvwMessages->Clear();
+    FNewRows.clear();
     FCurrentMessage = nullptr;
     FMessages.clear();
     FStatCount = 0;
@@ -96,8 +105,15 @@ void TFrmMain::DiscardSession()
 
 void TFrmMain::BtnDisconnectClick()
 {
-    if (FBusy > 0)
-        return; // the client is busy with another request
+    if (FBusy > 0) {
+        // The client is busy with another request; the header fetch alone
+        // may be stopped (the rest of the press follows once it has ended).
+        if (FFetching && !FDisconnectRequested) {
+            FDisconnectRequested = true;
+            AbandonRequest();
+        }
+        return;
+    }
     {
         platform::TScopedCount busy(FBusy); // see TFrmMain::closeEvent
         Pop3Client->SyncQuit();
@@ -276,6 +292,10 @@ void TFrmMain::Pop3ClientMessageEnd(TObject*)
 {
     TMailMessage* message = FCurrentMessage;
     FCurrentMessage = nullptr;
+    if (FFetching) {
+        ++FFetched;
+        FPacer.Request();
+    }
     if (!message)
         return; // lines of a message without a record were dropped
     ExtractHeaders(*message);
@@ -290,5 +310,6 @@ void TFrmMain::Pop3ClientMessageEnd(TObject*)
     // No date sorts before every date.
     row->SetSortKey(kDateColumn, shown.Time.value_or(INT64_MIN));
     row->SetSortKey(kSizeColumn, message->MessageSize);
-    LvwMessages->AddRow(std::move(row));
+    FNewRows.push_back(std::move(row));
+    FPacer.Request();
 }

@@ -66,6 +66,12 @@ void TFrmMain::LoadSettings()
     const auto maximized = ReadKey(ini, "Options", "WindowMaximized");
     FMaximizedRead = maximized.has_value();
     FMaximized = platform::ProfileTextToInt(maximized.value_or(""), 0) == 1;
+    // "Pipelining": 1 (and a missing key, or a value that is no number)
+    // fetches the headers with CAPA and SyncTopAll, any other number a TOP
+    // at a time as the original check did.
+    const auto pipelining = ReadKey(ini, "Options", "Pipelining");
+    FPipeliningRead = pipelining.has_value();
+    FPipelining = platform::ProfileTextToInt(pipelining.value_or("1"), 1) == 1;
     FColumnWidths.clear();
     if (const auto widths = ReadKey(ini, "Options", "ColumnWidths")) {
         size_t start = 0;
@@ -130,6 +136,8 @@ void TFrmMain::SaveSettings()
     const QString widths = ColumnWidthsText();
     if (!FColumnWidths.empty() || widths != defaults.join(QLatin1Char(',')))
         ini.WriteString("Options", "ColumnWidths", widths.toStdString());
+    if (FPipeliningRead)
+        ini.WriteInteger("Options", "Pipelining", FPipelining ? 1 : 0);
 }
 
 void TFrmMain::CopyAccountToClient()

@@ -67,6 +67,24 @@ TListItem* TListView::AddRow(std::unique_ptr<TListItem> item)
     return row;
 }
 
+void TListView::AddRows(std::vector<std::unique_ptr<TListItem>>& items)
+{
+    if (FSortColumn >= 0) {
+        for (auto& item : items)
+            AddRow(std::move(item));
+    } else {
+        QList<QTreeWidgetItem*> rows;
+        rows.reserve(qsizetype(items.size()));
+        for (auto& item : items) {
+            item->FView = this;
+            rows.append(item.release());
+        }
+        addTopLevelItems(rows);
+    }
+    items.clear();
+    executeDelayedItemsLayout();
+}
+
 TListItem* TListView::Row(int index) const
 {
     return static_cast<TListItem*>(topLevelItem(index));

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class TListView;
 
@@ -58,6 +59,11 @@ public:
     // Adds a row (its texts, tool tips and sort keys set) where the order
     // shown puts it.
     TListItem* AddRow(std::unique_ptr<TListItem> item);
+    // Adds the rows, each where the order shown puts it; in the server's
+    // order as one insertion at the end. The view lays itself out at once,
+    // once for all of them (a relayout costs time in proportion to all the
+    // rows, not the new ones). The vector is left empty.
+    void AddRows(std::vector<std::unique_ptr<TListItem>>& items);
     int RowCount() const { return topLevelItemCount(); }
     TListItem* Row(int index) const;
     // The rows selected now (at most one: single selection).

@@ -12,6 +12,7 @@
 // (VmHWM). Exits 1 with the engine's error text when a step fails. With
 // --tls it speaks POP3S, verifying the server against CAFILE (and the system
 // store) and HOST.
+#include "bench/SessionMeasure.h"
 #include "pop3/Pop3Prot.h"
 
 #include <cstdio>
@@ -19,30 +20,8 @@
 #include <cstring>
 #include <ctime>
 
-namespace {
-
-double Seconds(clockid_t clock)
-{
-    timespec t{};
-    ::clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-// Peak resident set of this process in KiB, 0 when unknown.
-long PeakRssKiB()
-{
-    long kib = 0;
-    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f))
-            if (std::strncmp(line, "VmHWM:", 6) == 0)
-                kib = std::strtol(line + 6, nullptr, 10);
-        std::fclose(f);
-    }
-    return kib;
-}
-
-} // namespace
+using bench::PeakRssKiB;
+using bench::Seconds;
 
 int main(int argc, char** argv)
 {

@@ -52,8 +52,10 @@ struct QtEnvironment : ::testing::Environment {
 inline const auto* gQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 // What the server receives from a check of two messages with the account
-// of StartOn (user demo, the built-in password).
-inline const std::string kCheckOfTwo = "USER demo\r\nPASS tqrnbzxa\r\nSTAT\r\nLIST\r\nTOP 1 0\r\nTOP 2 0\r\n";
+// of StartOn (user demo, the built-in password), without and with the CAPA
+// that "Pipelining" (1 by default) sends after the banner.
+inline const std::string kOriginalCheckOfTwo = "USER demo\r\nPASS tqrnbzxa\r\nSTAT\r\nLIST\r\nTOP 1 0\r\nTOP 2 0\r\n";
+inline const std::string kCheckOfTwo = "CAPA\r\n" + kOriginalCheckOfTwo;
 
 class AppTest : public ::testing::Test {
 protected:
@@ -86,18 +88,41 @@ protected:
     void Stop() { Main.reset(); Dlg.reset(); Log.reset(); }
     // Starts the windows with the account 127.0.0.1:port, user demo; for a
     // peer, its script first.
-    void StartOn(const std::string& port)
+    // options: more lines of the settings file ("[Options]\nPipelining=0\n").
+    void StartOn(const std::string& port, const std::string& options = "")
     {
-        WriteIni("[Account]\nHost=127.0.0.1\nPort=" + port + "\nUser=demo\n");
+        WriteIni("[Account]\nHost=127.0.0.1\nPort=" + port + "\nUser=demo\n" + options);
         Start();
     }
-    void StartOn(testsupport::Pop3Peer& peer) { peer.Start(); StartOn(peer.PortText()); }
-    void StartOn(const testsupport::Dovecot& server) { StartOn(server.PortText()); }
-    // Banner, login, STAT and LIST of `count` messages of 100 bytes, and a
-    // TOP answer "Subject: message <n>" for the first `tops` of them.
-    static void ScriptCheck(testsupport::Pop3Peer& peer, int count, int tops)
+    void StartOn(testsupport::Pop3Peer& peer, const std::string& options = "")
     {
-        peer.Reply("+OK ready").Answer("+OK").Answer("+OK");
+        peer.Start();
+        StartOn(peer.PortText(), options);
+    }
+    void StartOn(const testsupport::Dovecot& server, const std::string& options = "")
+    {
+        StartOn(server.PortText(), options);
+    }
+    // The banner and the answer to the check's CAPA, which lists PIPELINING
+    // when asked to; none when the check sends no CAPA.
+    static void ScriptBanner(testsupport::Pop3Peer& peer, bool capa = true, bool pipelining = false)
+    {
+        peer.Reply("+OK ready");
+        if (capa) {
+            peer.Answer("+OK Capability list follows").Reply("TOP").Reply("USER");
+            if (pipelining)
+                peer.Reply("PIPELINING");
+            peer.Reply(".");
+        }
+    }
+    // Banner (ScriptBanner), login, STAT and LIST of `count` messages of 100
+    // bytes, and a TOP answer "Subject: message <n>" for the first `tops` of
+    // them, each after its command.
+    static void ScriptCheck(testsupport::Pop3Peer& peer, int count, int tops, bool capa = true,
+                            bool pipelining = false)
+    {
+        ScriptBanner(peer, capa, pipelining);
+        peer.Answer("+OK").Answer("+OK");
         peer.Answer("+OK " + std::to_string(count) + " " + std::to_string(count * 100)).Answer("+OK");
         for (int i = 1; i <= count; ++i)
             peer.Reply(std::to_string(i) + " 100");
@@ -105,12 +130,25 @@ protected:
         for (int i = 1; i <= tops; ++i)
             peer.Answer("+OK").Reply("Subject: message " + std::to_string(i)).Reply(".");
     }
+    // A pipelining server's check of `count` messages: after the login,
+    // STAT and LIST it reads the first `sent` TOP commands as one lot (the
+    // client sends them without waiting for a reply) and answers the first
+    // `answered` of them.
+    static void ScriptPipelined(testsupport::Pop3Peer& peer, int count, int sent, int answered)
+    {
+        ScriptCheck(peer, count, 0, true, true);
+        peer.Expect(sent);
+        for (int i = 1; i <= answered; ++i)
+            peer.Reply("+OK").Reply("Subject: message " + std::to_string(i)).Reply(".");
+    }
     // Presses Connect; returns when the check sequence has ended.
     void Connect() { Main->BtnConnect->trigger(); }
-    // A mouse click on a row, as the user selects one.
+    // A mouse click on a row, as the user selects one, once it is shown
+    // (rows reach the list within a frame of their message).
     void Select(int index)
     {
         TListView& list = *Main->LvwMessages;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return list.RowCount() > index; }));
         list.scrollToItem(list.Row(index));
         QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::NoModifier,
                           list.visualItemRect(list.Row(index)).center());

@@ -1,7 +1,8 @@
 // The account's security as the user meets it: the settings keys and what an
 // old file keeps, the dialog's "Salaus" choice, a check over STLS and POP3S
-// against Dovecot, the warning for a check in the clear, and the trust
-// prompt for a certificate that fails verification.
+// against Dovecot, the warning for a check in the clear, the trust prompt
+// for a certificate that fails verification, and the pipelined check's CAPA
+// over TLS.
 #include "tests/app/AppFixture.h"
 #include "tests/support/TlsServer.h"
 
@@ -10,6 +11,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+
+#include <algorithm>
 
 namespace {
 
@@ -165,6 +168,55 @@ TEST_F(AppTest, TrustPromptAnswersAndThePinInTheSettings)
     EXPECT_EQ(Rows().size(), 2u);
     EXPECT_TRUE(LogLines("-ERR").empty());
     EXPECT_NE(LogLines("TLS 1.3, TLS_").front().find("trusted by its pinned fingerprint"), std::string::npos);
+}
+
+// The pipelined check over TLS: CAPA goes to the session that is connected
+// in the end, after its handshake, and once. STARTTLS asks inside the
+// connect (CAPA, STLS, CAPA), so the check asks nothing more; over POP3S the
+// check asks after the handshake. After the trust prompt the connect is
+// made again and the new session is asked. Then the three TOP commands go
+// out together, before the first reply (which the log would show between).
+TEST_F(AppTest, PipelinedCheckOverTlsAsksForCapabilitiesOnceItIsConnected)
+{
+    const std::vector<std::string> fetch = {"> USER demo", "> PASS ********", "> STAT", "> LIST",
+                                            "> TOP 1 0",   "> TOP 2 0",       "> TOP 3 0"};
+    const struct {
+        const char* Security;
+        const char* Cert; // the server's; "selfsigned" is trusted at the prompt
+        std::vector<std::string> Steps; // up to the login
+    } cases[] = {
+        {"starttls", "server", {"> CAPA", "> STLS", "TLS", "> CAPA"}},
+        {"starttls", "selfsigned", {"> CAPA", "> STLS", "trusted", "> CAPA", "> STLS", "TLS", "> CAPA"}},
+        {"tls", "selfsigned", {"trusted", "TLS", "> CAPA"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Security) + " " + c.Cert);
+        Dovecot server(3, 1, TlsFiles(c.Cert));
+        const bool tls = std::string(c.Security) == "tls";
+        WriteIni("[Account]\nHost=localhost\nPort=" + (tls ? server.TlsPortText() : server.PortText()) +
+                 "\nUser=demo\nSecurity=" + c.Security + "\nCaFile=" + TestPki::Get().Cert("ca") + "\n");
+        Start();
+        if (std::string(c.Cert) == "selfsigned")
+            OnNextModal([](QWidget* modal) { dynamic_cast<TDlgTrustCertificate&>(*modal).BtnTrust->click(); });
+        Connect();
+        std::vector<std::string> steps;
+        for (const std::string& line : LogLines())
+            if (line.starts_with("> "))
+                steps.push_back(line);
+            else if (line.starts_with("TLS 1."))
+                steps.push_back("TLS");
+            else if (line.starts_with("Certificate trusted by the user"))
+                steps.push_back("trusted");
+        std::vector<std::string> expected = c.Steps;
+        expected.insert(expected.end(), fetch.begin(), fetch.end());
+        EXPECT_EQ(steps, expected);
+        const std::vector<std::string> log = LogLines();
+        const auto top = std::find(log.begin(), log.end(), "> TOP 1 0");
+        ASSERT_GE(log.end() - top, 3);
+        EXPECT_EQ(std::vector<std::string>(top, top + 3), std::vector<std::string>(fetch.end() - 3, fetch.end()));
+        EXPECT_EQ(LogLines("Request Done").back(), "Request Done Rq=" + std::to_string(int(pop3TopAll)) + " Error=0");
+        EXPECT_EQ(Rows().size(), 3u);
+    }
 }
 
 } // namespace

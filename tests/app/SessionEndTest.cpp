@@ -1,7 +1,6 @@
 // The user deletes messages, disconnects and closes the program.
 #include "tests/app/AppFixture.h"
 
-#include <QElapsedTimer>
 #include <QMessageBox>
 
 namespace {
@@ -149,27 +148,6 @@ TEST_F(AppTest, DeleteDuringTheCheckIsIgnoredAndCloseQuitsFirst)
     EXPECT_EQ(iniAtQuit, "[Account]\nHost=127.0.0.1\nPort=" + peer.PortText() + "\nUser=demo\n");
     EXPECT_NE(IniText().find("ShowLog=0"), std::string::npos);
     EXPECT_EQ(peer.Transcript(), kCheckOfTwo + "QUIT\r\n");
-}
-
-// Closing while the check waits abandons the request at once (well before
-// the 15 s timeout), still writes the settings and never deletes.
-TEST_F(AppTest, CloseDuringTheCheckEndsItFirst)
-{
-    Pop3Peer peer;
-    ScriptCheck(peer, 3, 1);
-    peer.Expect().WaitFor("never");
-    StartOn(peer);
-    When([&] { return peer.Transcript().find("TOP 2 0") != std::string::npos; }, [&] { Main->close(); });
-    QElapsedTimer clock;
-    clock.start();
-    Connect();
-    EXPECT_LT(clock.elapsed(), 10000);
-    EXPECT_FALSE(Main->isVisible());
-    EXPECT_NE(IniText().find("ShowLog=0"), std::string::npos);
-    Main.reset();
-    peer.Signal("never");
-    peer.Join();
-    EXPECT_EQ(peer.Transcript(), kCheckOfTwo);
 }
 
 TEST_F(AppTest, UnwritableSettingsAreReportedAndTheWindowCloses)

@@ -57,7 +57,8 @@ TEST_F(AppTest, SavingKeepsOtherContentAndNeverThePassword)
 TEST_F(AppTest, AccountFromTheDialogAndAWrongPassword)
 {
     Pop3Peer peer;
-    peer.Reply("+OK ready").Answer("+OK").Answer("-ERR [AUTH] Authentication failed.").Expect();
+    ScriptBanner(peer);
+    peer.Answer("+OK").Answer("-ERR [AUTH] Authentication failed.").Expect();
     peer.Start();
     Start();
     RunDialog([&](TDlgOptionsAccount& dlg) {
@@ -88,7 +89,7 @@ TEST_F(AppTest, AccountFromTheDialogAndAWrongPassword)
     }
     Stop();
     peer.Join();
-    EXPECT_EQ(peer.Transcript(), "USER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\n");
+    EXPECT_EQ(peer.Transcript(), "CAPA\r\nUSER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\n");
 }
 
 // The menu item shows and hides the log window, which keeps its lines; its
