@@ -11,6 +11,7 @@
 #include "platform/Sockets.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -384,6 +385,20 @@ TEST_F(AppTest, PasswordCommandFailures)
             EXPECT_TRUE(QTest::qWaitFor([&] { return !GroupAlive(group); }, 2000));
         }
     }
+}
+
+// Closing the window while the command runs kills it at once and closes.
+TEST_F(AppTest, ClosingDuringThePasswordCommandEndsIt)
+{
+    WriteIni("[Account]\nHost=127.0.0.1\nPort=1\nUser=demo\nPasswordCommand=sleep 30\n");
+    Start();
+    QTimer::singleShot(100, [&] { Main->close(); });
+    QElapsedTimer clock;
+    clock.start();
+    Connect();
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_FALSE(Main->isVisible());
+    EXPECT_TRUE(LogLines("Request Done").empty());
 }
 
 // An OAuth2 account: the token comes from a command, for XOAUTH2 and
