@@ -1,5 +1,7 @@
 #include "app/Account.h"
 
+#include "app/LoginMethod.h"
+
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -33,6 +35,19 @@ void OfferPort(QLineEdit* port, int security)
         port->setText(QStringLiteral("110"));
 }
 
+// The choices of CmbLogin, by TLoginMethod.
+constexpr const char* kLoginCaptions[kLoginMethodCount] = {
+    "Salasana (USER/PASS)",
+    "Automaattinen",
+    "APOP",
+    "SASL PLAIN",
+    "SASL LOGIN",
+    "SASL CRAM-MD5",
+    "SASL SCRAM-SHA-256",
+    "OAuth2 (XOAUTH2)",
+    "OAuth2 (OAUTHBEARER)",
+};
+
 } // namespace
 
 QFont FormFont()
@@ -48,15 +63,16 @@ TDlgOptionsAccount::TDlgOptionsAccount(QWidget* parent)
 {
     setWindowTitle(QStringLiteral("Postipalvelimen asetukset"));
     setFont(FormFont());
-    // Grown by one row (32 pixels) for the security choice.
-    setFixedSize(384, 197);
+    // Grown by a row (32 pixels) each for the security choice, the login
+    // choice and the password command.
+    setFixedSize(384, 261);
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->geometry().center() - rect().center());
 
     Bevel1 = new QFrame(this);
     Bevel1->setFrameShape(QFrame::Box);
     Bevel1->setFrameShadow(QFrame::Sunken);
-    Bevel1->setGeometry(8, 8, 281, 177);
+    Bevel1->setGeometry(8, 8, 281, 241);
 
     BtnOK = new QPushButton(QStringLiteral("OK"), this);
     BtnOK->setObjectName(QStringLiteral("BtnOK"));
@@ -76,15 +92,27 @@ TDlgOptionsAccount::TDlgOptionsAccount(QWidget* parent)
     CmbSecurity->addItems({QStringLiteral("Ei salausta"), QStringLiteral("TLS (POP3S)"), QStringLiteral("STARTTLS")});
     connect(CmbSecurity, &QComboBox::activated, this, [this](int index) { OfferPort(TxtPort, index); });
     TxtUser = AddEdit(this, "TxtUser", QString::fromUtf8("&Käyttäjätunnus:"), 112, 116, 105);
-    TxtPassword = AddEdit(this, "TxtPassword", QStringLiteral("&Salasana:"), 112, 148, 105);
+    CmbLogin = AddEdit<QComboBox>(this, "CmbLogin", QString::fromUtf8("&Kirjautuminen:"), 112, 148, 169);
+    for (const char* caption : kLoginCaptions)
+        CmbLogin->addItem(QString::fromUtf8(caption));
+    TxtPassword = AddEdit(this, "TxtPassword", QStringLiteral("&Salasana:"), 112, 180, 105);
     TxtPassword->setEchoMode(QLineEdit::Password);
     // Show every character of the password as "*" (42), whatever the style.
     TxtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+    TxtPasswordCommand =
+        AddEdit(this, "TxtPasswordCommand", QString::fromUtf8("Ko&mento:"), 112, 212, 169);
+    TxtPasswordCommand->setToolTip(QString::fromUtf8(
+        "Salasanakomento: komento, jonka tulosteen ensimmäinen rivi on salasana tai OAuth2-pääsytunniste, "
+        "esimerkiksi secret-tool lookup service quillbox user demo. Komento ajetaan jokaisella yhteyskerralla."));
+    connect(TxtPasswordCommand, &QLineEdit::textChanged, this,
+            [this](const QString& command) { TxtPassword->setEnabled(command.trimmed().isEmpty()); });
 
     QWidget::setTabOrder(BtnOK, BtnCancel);
     QWidget::setTabOrder(BtnCancel, TxtHost);
     QWidget::setTabOrder(TxtHost, TxtPort);
     QWidget::setTabOrder(TxtPort, CmbSecurity);
     QWidget::setTabOrder(CmbSecurity, TxtUser);
-    QWidget::setTabOrder(TxtUser, TxtPassword);
+    QWidget::setTabOrder(TxtUser, CmbLogin);
+    QWidget::setTabOrder(CmbLogin, TxtPassword);
+    QWidget::setTabOrder(TxtPassword, TxtPasswordCommand);
 }

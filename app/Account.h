@@ -1,7 +1,9 @@
 // The mail server dialog "Postipalvelimen asetukset": host, port, the
-// security of the connection, user name and password, OK and Cancel. It has no logic of its own; the main window
-// fills it, runs it modally and takes the texts back. It lives for the whole
-// run, so the password field keeps what was last typed into it.
+// security of the connection, user name, the way to log in, password and
+// password command, OK and Cancel. It has no logic of its own beyond
+// disabling the password while a command is set; the main window fills it,
+// runs it modally and takes the texts back. It lives for the whole run, so
+// the password field keeps what was last typed into it.
 #pragma once
 
 #include <QDialog>
@@ -25,7 +27,14 @@ public:
     // otherwise) in place of an empty port or the other one's.
     QComboBox* CmbSecurity = nullptr;
     QLineEdit* TxtUser = nullptr;
+    // "Salasana (USER/PASS)", "Automaattinen", "APOP", the SASL
+    // mechanisms: the index is the TLoginMethod; -1 (nothing shown) for a
+    // settings value that names no method.
+    QComboBox* CmbLogin = nullptr;
+    // Disabled while TxtPasswordCommand holds a command.
     QLineEdit* TxtPassword = nullptr;
+    // A shell command whose first line of output is the password or token.
+    QLineEdit* TxtPasswordCommand = nullptr;
 };
 
 // The font the windows are laid out for; the nearest installed face stands

@@ -42,3 +42,8 @@ std::string ToAnsi(const QString& text)
     }
     return out;
 }
+
+std::string AnsiOfUtf8(const char* text)
+{
+    return ToAnsi(QString::fromUtf8(text));
+}

@@ -15,3 +15,6 @@ QString FromAnsi(const std::string& text);
 // Every character becomes one byte; a character that Windows-1252 cannot
 // hold becomes "?".
 std::string ToAnsi(const QString& text);
+
+// A UTF-8 text of the source (a Finnish message) as 8-bit text.
+std::string AnsiOfUtf8(const char* text);

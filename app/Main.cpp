@@ -5,6 +5,7 @@
 #include "app/Images.h"
 #include "app/Log.h"
 #include "app/MessageList.h"
+#include "app/PasswordCommand.h"
 #include "app/QtFrontEnd.h"
 
 #include <QCloseEvent>
@@ -111,6 +112,7 @@ TFrmMain::TFrmMain(std::string iniFileName, QWidget* parent)
     Pop3Client->SetTimeout(kTimeoutSeconds);
     Pop3Client->SetMultiThreaded(false);
     WireClient();
+    FPasswordCommand = std::make_unique<TPasswordCommand>();
 
     FormCreate();
 }

@@ -14,12 +14,14 @@
 #pragma once
 
 #include "app/FramePacer.h"
+#include "app/LoginMethod.h"
 #include "app/MailMsg.h"
 #include "pop3/Pop3Prot.h"
 
 #include <QMainWindow>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@ class TDlgOptionsAccount;
 class TFrmLog;
 class TListItem;
 class TListView;
+class TPasswordCommand;
 namespace platform {
 class TIniFile;
 }
@@ -100,6 +103,13 @@ public:
     const std::string& AccountHost() const { return FAccountHost; }
     const std::string& AccountUser() const { return FAccountUser; }
     TPop3Security AccountSecurity() const { return FAccountSecurity; }
+    // "Account"/"Login" as read or chosen ("user" when missing), and
+    // "Account"/"PasswordCommand".
+    const std::string& AccountLogin() const { return FAccountLogin; }
+    const std::string& AccountPasswordCommand() const { return FAccountPasswordCommand; }
+    // The password command's time limit (TPasswordCommand::kTimeLimitMs
+    // unless changed here); tests shorten it. Not during a check.
+    void SetPasswordCommandTimeLimit(int milliseconds);
     Integer StatCount() const { return FStatCount; }
     const std::vector<std::unique_ptr<TMailMessage>>& Messages() const { return FMessages; }
     // Whether the check fetches the headers with CAPA and SyncTopAll
@@ -126,10 +136,42 @@ private:
     void LoadSecuritySettings(const platform::TIniFile& ini);
     void SaveSecuritySettings(platform::TIniFile& ini);
     void CopySecurityToClient();
-    void ConnectStepDone(bool ok);
+    bool ConnectStepDone(bool ok);
     void DiscardSession();
-    // The check's steps after the connect (MainFetch.cpp).
-    void AskCapabilities();
+
+    // The check (MainCheck.cpp): its steps in order, each stopping it when
+    // it fails, with the reason in FFailure.
+    enum TCheckStep : uint8_t {
+        checkCommand, checkConnect, checkCapa, checkLogin, checkStat, checkList, checkHeaders,
+    };
+    struct TCheckFailure {
+        std::string Status;        // the status bar's text
+        bool LoginRefused = false; // the server refused the login itself
+    };
+    void RunCheck();
+    bool Connect();
+    // Runs a blocking call with the step's error tracking reset; false
+    // without calling once the window is closing.
+    bool CallStep(bool (TSyncPop3Cli::*call)());
+    // Records why the check stopped: reason for the status bar (8-bit
+    // Finnish), detail for the log.
+    void Fail(TCheckStep step, const std::string& reason, const std::string& detail, bool loginRefused = false);
+    // Fail with what the last CallStep went through.
+    void FailStep(TCheckStep step);
+    void EndFailedSession();
+
+    // Login settings and the login itself (MainLogin.cpp).
+    void LoadLoginSettings(const platform::TIniFile& ini);
+    void SaveLoginSettings(platform::TIniFile& ini);
+    bool RunPasswordCommand(std::string& secret);
+    bool LogIn(TLoginMethod method, const std::string& secret);
+    // The account dialog; with focusSecret the password (or the command)
+    // field has the focus. Returns whether OK took the values.
+    bool EditAccount(bool focusSecret);
+
+    // The check's steps after the connect (MainFetch.cpp). AskCapabilities
+    // returns false when the session was lost on the way.
+    bool AskCapabilities(TLoginMethod method);
     void FetchHeaders();
     void AbandonRequest();
     void FlushView();
@@ -162,6 +204,22 @@ private:
     bool FCaFileRead = false;
     std::string FCertificatePin;
     bool FCertificatePinSet = false; // read, or set by the trust prompt
+    // Written back only when read, or when they differ from the default
+    // ("user", no command), so an old file gains nothing.
+    std::string FAccountLogin = LoginMethodValue(loginUser);
+    bool FLoginRead = false;
+    std::string FAccountPasswordCommand;
+    bool FPasswordCommandRead = false;
+    std::unique_ptr<TPasswordCommand> FPasswordCommand;
+    // Why the running check stopped; none while it goes well.
+    std::optional<TCheckFailure> FFailure;
+    // What the current step's blocking call went through: the first
+    // non-zero Error of a completion, the last "-ERR" line shown, and
+    // whether the request was aborted (a time-out, when the window did not
+    // abandon it).
+    Word FStepError = 0;
+    std::string FStepErrorLine;
+    bool FStepAborted = false;
     bool FPipelining = true;
     bool FPipeliningRead = false; // written back only when the file had it
     // The session's records in LIST order; position i holds message i + 1

@@ -7,6 +7,7 @@
 
 #include "app/AnsiText.h"
 #include "app/MessageList.h"
+#include "app/PasswordCommand.h"
 
 #include <QAction>
 #include <QLabel>
@@ -33,19 +34,26 @@ private:
 
 // CAPA once the connect has succeeded (after the banner, and after the
 // trust prompt's second connect when there was one), so that SyncTopAll
-// sees PIPELINING. Not when the connect failed or was refused (the session
-// is then not waiting for a login), nor when the connect has already asked
-// (STARTTLS does).
-void TFrmMain::AskCapabilities()
+// sees PIPELINING and the login sees the SASL mechanisms. Not when the
+// connect has already asked (STARTTLS does), nor with "Pipelining" 0 and
+// the login "user", which make the original sequence. A server that
+// refuses CAPA (RFC 1939 alone) is checked all the same; one that drops
+// the session on the way stops the check.
+bool TFrmMain::AskCapabilities(TLoginMethod method)
 {
-    if (FPipelining && !FCloseRequested && Pop3Client->ProtocolState() == pop3WaitingUser
-        && Pop3Client->Capabilities().empty())
-        Pop3Client->SyncCapa();
+    if ((!FPipelining && method == loginUser) || !Pop3Client->Capabilities().empty())
+        return true;
+    if (CallStep(&TSyncPop3Cli::SyncCapa) || Pop3Client->ProtocolState() == pop3WaitingUser)
+        return true;
+    FailStep(checkCapa);
+    return false;
 }
 
 // The header block of every message STAT counted. Disconnect is enabled
 // while it runs: pressed, it abandons the fetch as closing the window does
-// (no further TOP, and never a DELE), and the session ends after it.
+// (no further TOP, and never a DELE), and the session ends after it. A
+// message the server refuses to show is left out; a session lost on the
+// way (a time-out, a close) stops the check.
 void TFrmMain::FetchHeaders()
 {
     const Integer count = FStatCount;
@@ -60,20 +68,26 @@ void TFrmMain::FetchHeaders()
         FPacer.Request();
     });
     FPacer.Request();
+    const auto lost = [this] { return FStepAborted || Pop3Client->ProtocolState() != pop3Transaction; };
     if (FPipelining) {
         Pop3Client->SetMsgLines(0);
-        Pop3Client->SyncTopAll();
+        if (!CallStep(&TSyncPop3Cli::SyncTopAll) && lost())
+            FailStep(checkHeaders);
         return;
     }
     for (Integer i = 1; i <= count && !FCloseRequested && !FDisconnectRequested; ++i) {
         Pop3Client->SetMsgNum(i);
         Pop3Client->SetMsgLines(0);
-        Pop3Client->SyncTop();
+        if (!CallStep(&TSyncPop3Cli::SyncTop) && lost()) {
+            FailStep(checkHeaders);
+            return;
+        }
     }
 }
 
 void TFrmMain::AbandonRequest()
 {
+    FPasswordCommand->Cancel();
     try {
         if (Pop3Client->State() != pop3Ready)
             Pop3Client->Abort();

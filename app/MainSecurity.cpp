@@ -1,7 +1,6 @@
 // The account's security: the settings keys "Security", "CaFile" and
-// "CertificatePin" of [Account], and what a check does about TLS (the
-// warning for a connection in the clear, the trust prompt for a certificate
-// that fails verification).
+// "CertificatePin" of [Account], and what a check does about TLS (the trust
+// prompt for a certificate that fails verification).
 //
 // A file without "Security" keeps working: the port "995" or "pop3s" means
 // POP3S, anything else no TLS, as before. Only keys that were read or that
@@ -68,25 +67,24 @@ void TFrmMain::CopySecurityToClient()
     Pop3Client->SetTlsPin(FCertificatePin);
 }
 
-// After the connect step of a check. In the clear, the log says so. A
-// certificate that failed verification is shown to the user, who may trust
-// it: its fingerprint becomes the pin (kept in the settings file) and the
-// connection is tried once more, now accepting that one certificate only.
-void TFrmMain::ConnectStepDone(bool ok)
+// After the connect step of a check: a certificate that failed verification
+// is shown to the user, who may trust it: its fingerprint becomes the pin
+// (kept in the settings file) and the connection is tried once more, now
+// accepting that one certificate only. Returns whether the check is
+// connected in the end. (The warning for a check in the clear comes with
+// the login, which knows whether the password crosses the connection.)
+bool TFrmMain::ConnectStepDone(bool ok)
 {
-    if (ok) {
-        if (!Pop3Client->TlsActive())
-            AddLog("Connection is not encrypted: the password is sent in the clear");
-        return;
-    }
+    if (ok)
+        return true;
     if (!IsTlsCertificateError(Pop3Client->TlsError()) || Pop3Client->TlsPeerFingerprint().empty())
-        return;
+        return false;
     TDlgTrustCertificate prompt(*Pop3Client, this);
     if (prompt.exec() != QDialog::Accepted)
-        return;
+        return false;
     FCertificatePin = Pop3Client->TlsPeerFingerprint();
     FCertificatePinSet = true;
     Pop3Client->SetTlsPin(FCertificatePin);
     AddLog("Certificate trusted by the user: SHA-256 " + FCertificatePin);
-    Pop3Client->SyncConnect();
+    return CallStep(&TSyncPop3Cli::SyncConnect);
 }

@@ -29,12 +29,6 @@ std::string StateText(TPop3State state)
     return "";
 }
 
-// The steps before the TOP loop, each called whatever the previous returned.
-using TSyncStep = bool (TSyncPop3Cli::*)();
-constexpr TSyncStep kLoginSteps[] = {&TSyncPop3Cli::SyncConnect, &TSyncPop3Cli::SyncUser,
-                                     &TSyncPop3Cli::SyncPass, &TSyncPop3Cli::SyncStat,
-                                     &TSyncPop3Cli::SyncList};
-
 } // namespace
 
 void TFrmMain::WireClient()
@@ -51,43 +45,6 @@ void TFrmMain::WireClient()
     c.OnMessageBegin = [this](TObject* s) { Pop3ClientMessageBegin(s); };
     c.OnMessageLine = [this](TObject* s) { Pop3ClientMessageLine(s); };
     c.OnMessageEnd = [this](TObject* s) { Pop3ClientMessageEnd(s); };
-}
-
-void TFrmMain::BtnConnectClick()
-{
-    BtnConnect->setEnabled(false);
-    DiscardSession();
-    {
-        platform::TScopedCount busy(FBusy); // see TFrmMain::closeEvent
-        try {
-            for (TSyncStep step : kLoginSteps) {
-                if (FCloseRequested)
-                    break;
-                const bool ok = (Pop3Client.get()->*step)();
-                if (step != &TSyncPop3Cli::SyncConnect)
-                    continue;
-                // The warning or the trust prompt first: trusting the
-                // certificate connects again, and CAPA goes to the session
-                // that is connected in the end (not again after STARTTLS,
-                // whose connect has already asked).
-                ConnectStepDone(ok);
-                AskCapabilities();
-            }
-            FetchHeaders();
-        } catch (const Pop3Exception& e) {
-            QMessageBox::critical(this, QStringLiteral("Error"), FromAnsi(e.Message()));
-        }
-    }
-    SetStatusText(Format("K\xE4ytt\xE4j\xE4ll\xE4 %s on %d viesti\xE4",
-                         {Pop3Client->UserName(), int64_t(FMessages.size())}));
-    FPacer.FlushNow();
-    BtnDisconnect->setEnabled(true);
-    // Disconnect pressed during the fetch abandoned it; now it ends the
-    // session as a press after the check would.
-    if (FDisconnectRequested) {
-        FDisconnectRequested = false;
-        BtnDisconnectClick();
-    }
 }
 
 // A new check starts clean: the rows and records of an earlier session go
@@ -170,11 +127,16 @@ void TFrmMain::LvwMessagesDeletion(TListView*, TListItem* Item)
 void TFrmMain::Pop3ClientDisplay(TObject*, const std::string& Msg)
 {
     AddLog(Msg);
+    // The server's refusals ("< -ERR ...") and the engine's own errors.
+    if (Msg.starts_with("-ERR") || Msg.starts_with("< -ERR"))
+        FStepErrorLine = Msg;
 }
 
 void TFrmMain::Pop3ClientRequestDone(TObject*, TPop3Request RqType, Word Error)
 {
     AddLog("Request Done Rq=" + std::to_string(int(RqType)) + " Error=" + std::to_string(unsigned(Error)));
+    if (FStepError == 0)
+        FStepError = Error;
     TSyncPop3Cli& c = *Pop3Client;
     switch (RqType) {
     case pop3Stat:
@@ -218,6 +180,8 @@ void TFrmMain::Pop3ClientRequestDone(TObject*, TPop3Request RqType, Word Error)
 void TFrmMain::Pop3ClientStateChange(TObject*)
 {
     SetStatusText(StateText(Pop3Client->State()));
+    if (Pop3Client->State() == pop3Abort)
+        FStepAborted = true;
 }
 
 void TFrmMain::Pop3ClientSessionConnected(TObject*, Word)

@@ -1,7 +1,8 @@
 // The account, the log-window choice, the window's size and the column
 // widths: read from the settings file when the window is created, changed
 // through the mail server dialog, the menu and the window itself, written
-// back when the window closes. The password is never stored.
+// back when the window closes. The password is never stored (the password
+// command is, but never what it prints).
 #include "app/Main.h"
 
 #include "app/Account.h"
@@ -9,6 +10,7 @@
 #include "app/Log.h"
 #include "app/MessageList.h"
 #include "app/SettingsFile.h"
+#include "platform/Format.h"
 #include "platform/IniFiles.h"
 
 #include <QAction>
@@ -54,6 +56,7 @@ void TFrmMain::LoadSettings()
     FAccountPort = ini.ReadString("Account", "Port", "");
     FAccountUser = ini.ReadString("Account", "User", "");
     LoadSecuritySettings(ini);
+    LoadLoginSettings(ini);
     FShowLog = ini.ReadInteger("Options", "ShowLog", 0) == 1;
 
     // "WindowWidth"/"WindowHeight": the size when not maximised;
@@ -82,6 +85,32 @@ void TFrmMain::LoadSettings()
             start = comma + 1;
         }
     }
+}
+
+// "Login": a method's value, any letter case (written back in lower case;
+// empty is "user");
+// a value that names no method is kept as it is, and the check says so.
+// "PasswordCommand": the command as written. Each is written back when the
+// file had it or it differs from the default (USER/PASS, no command).
+void TFrmMain::LoadLoginSettings(const platform::TIniFile& ini)
+{
+    const auto login = ReadKey(ini, "Account", "Login");
+    FLoginRead = login.has_value();
+    // An empty value is the default, as a missing key.
+    const std::string value = Trim(login.value_or(""));
+    const std::optional<TLoginMethod> method = LoginMethodOfValue(value.empty() ? "user" : value);
+    FAccountLogin = method ? LoginMethodValue(*method) : value;
+    const auto command = ReadKey(ini, "Account", "PasswordCommand");
+    FPasswordCommandRead = command.has_value();
+    FAccountPasswordCommand = command.value_or("");
+}
+
+void TFrmMain::SaveLoginSettings(platform::TIniFile& ini)
+{
+    if (FLoginRead || FAccountLogin != LoginMethodValue(loginUser))
+        ini.WriteString("Account", "Login", FAccountLogin);
+    if (FPasswordCommandRead || !FAccountPasswordCommand.empty())
+        ini.WriteString("Account", "PasswordCommand", FAccountPasswordCommand);
 }
 
 // The restored size never exceeds the screen the window opens on.
@@ -118,6 +147,7 @@ void TFrmMain::SaveSettings()
     ini.WriteString("Account", "Port", FAccountPort);
     ini.WriteString("Account", "User", FAccountUser);
     SaveSecuritySettings(ini);
+    SaveLoginSettings(ini);
     ini.WriteInteger("Options", "ShowLog", FShowLog ? 1 : 0);
 
     // A window maximised from its start may have no normal geometry yet.
@@ -151,21 +181,37 @@ void TFrmMain::CopyAccountToClient()
 
 void TFrmMain::MnuOptionsAccountClick()
 {
+    EditAccount(false);
+}
+
+bool TFrmMain::EditAccount(bool focusSecret)
+{
     if (!FDlgOptionsAccount)
-        return;
+        return false;
     TDlgOptionsAccount& dlg = *FDlgOptionsAccount;
     dlg.TxtHost->setText(FromAnsi(FAccountHost));
     dlg.TxtPort->setText(FromAnsi(FAccountPort));
     dlg.TxtUser->setText(FromAnsi(FAccountUser));
     dlg.CmbSecurity->setCurrentIndex(FAccountSecurity);
+    const std::optional<TLoginMethod> login = LoginMethodOfValue(FAccountLogin);
+    dlg.CmbLogin->setCurrentIndex(login ? int(*login) : -1);
+    dlg.TxtPasswordCommand->setText(FromAnsi(FAccountPasswordCommand));
+    dlg.TxtPassword->setEnabled(dlg.TxtPasswordCommand->text().trimmed().isEmpty());
+    if (focusSecret)
+        (dlg.TxtPassword->isEnabled() ? dlg.TxtPassword : dlg.TxtPasswordCommand)->setFocus();
     if (dlg.exec() != QDialog::Accepted)
-        return;
+        return false;
     FAccountSecurity = static_cast<TPop3Security>(dlg.CmbSecurity->currentIndex());
     FAccountHost = ToAnsi(dlg.TxtHost->text());
     FAccountPort = ToAnsi(dlg.TxtPort->text());
     FAccountUser = ToAnsi(dlg.TxtUser->text());
     FAccountPassword = ToAnsi(dlg.TxtPassword->text());
+    // Nothing chosen keeps a value that names no method, as the file had it.
+    if (dlg.CmbLogin->currentIndex() >= 0)
+        FAccountLogin = LoginMethodValue(TLoginMethod(dlg.CmbLogin->currentIndex()));
+    FAccountPasswordCommand = ToAnsi(dlg.TxtPasswordCommand->text());
     CopyAccountToClient();
+    return true;
 }
 
 void TFrmMain::MnuOptionsLogClick()

@@ -273,6 +273,9 @@ public:
     bool HasCapability(std::string_view Name) const;
     // The mechanisms on the last CAPA's SASL line (RFC 5034 section 5).
     std::vector<std::string> SaslMechanisms() const;
+    // The APOP timestamp of the greeting ("<1896.697170952@dbc.mtview.ca.us>",
+    // RFC 1939 section 7); empty when it had none. Emptied by every Connect.
+    const std::string& ApopTimeStamp() const { return FApopTimeStamp; }
     // The SASL mechanism Auth uses, named as the RFCs write it ("PLAIN",
     // "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2", "OAUTHBEARER"),
     // compared without regard to case. Empty after construction.

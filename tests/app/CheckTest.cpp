@@ -88,31 +88,36 @@ TEST_F(AppTest, EmptyMailboxListsNothingAndSendsNoTop)
 }
 
 // A step without answer is abandoned after Timeout seconds, sleeping in the
-// Qt loop; the sequence still makes its remaining calls.
-TEST_F(AppTest, TimeoutAbortsTheStepAndTheSequenceGoesOn)
+// Qt loop, and stops the check: the status bar says so instead of counting
+// messages; the rows that came stay. Pipelined and a TOP at a time.
+TEST_F(AppTest, TimeoutAbortsTheStepAndStopsTheCheck)
 {
-    Pop3Peer peer;
-    ScriptCheck(peer, 2, 1);
-    peer.Expect().WaitFor("never");
-    StartOn(peer);
-    Main->Pop3Client->SetTimeout(1);
-    std::vector<std::string> status;
-    auto showState = Main->Pop3Client->OnStateChange;
-    Main->Pop3Client->OnStateChange = [&](TObject* sender) {
-        showState(sender);
-        status.push_back(Main->StatusText());
-    };
-    const std::clock_t cpuBefore = std::clock();
-    Connect();
-    EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.5);
-    EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 demo on 2 viesti\xE4");
-    EXPECT_TRUE(Main->BtnDisconnect->isEnabled());
-    EXPECT_EQ(Rows(), std::vector<std::string>{"1:message 1|||0,1 kt"});
-    auto aborted = std::find(status.begin(), status.end(), "Aborted");
-    ASSERT_NE(aborted, status.end());
-    EXPECT_NE(std::find(aborted, status.end(), "Ready"), status.end());
-    peer.Signal("never");
-    EXPECT_EQ(peer.Transcript(), kCheckOfTwo);
+    for (bool pipelined : {true, false}) {
+        SCOPED_TRACE(pipelined);
+        Pop3Peer peer;
+        ScriptCheck(peer, 2, 1, pipelined);
+        peer.Expect().WaitFor("never");
+        StartOn(peer, pipelined ? "" : "[Options]\nPipelining=0\n");
+        Main->Pop3Client->SetTimeout(1);
+        std::vector<std::string> status;
+        auto showState = Main->Pop3Client->OnStateChange;
+        Main->Pop3Client->OnStateChange = [&](TObject* sender) {
+            showState(sender);
+            status.push_back(Main->StatusText());
+        };
+        const std::clock_t cpuBefore = std::clock();
+        Connect();
+        EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.5);
+        EXPECT_EQ(Main->StatusText(), "Viestien otsakkeiden haku ep\xE4onnistui: palvelin ei vastannut 1 sekunnissa");
+        EXPECT_EQ(LogLines("Check failed at header fetch: no answer within 1 seconds").size(), 1u);
+        EXPECT_TRUE(Main->BtnDisconnect->isEnabled());
+        EXPECT_EQ(Rows(), std::vector<std::string>{"1:message 1|||0,1 kt"});
+        auto aborted = std::find(status.begin(), status.end(), "Aborted");
+        ASSERT_NE(aborted, status.end());
+        EXPECT_NE(std::find(aborted, status.end(), "Ready"), status.end());
+        peer.Signal("never");
+        EXPECT_EQ(peer.Transcript(), pipelined ? kCheckOfTwo : kOriginalCheckOfTwo);
+    }
 }
 
 // Every header block lands whole in its own record: STAT counts a message

@@ -57,7 +57,8 @@ TEST_F(AppTest, SecurityKeysAndWhatAnOldFileKeeps)
     }
 }
 
-// The choice sits below the port: the dialog grew by one row, Tab and the
+// The choice sits below the port (the dialog grew by a row for it, and by
+// two for the login choice and the password command), Tab and the
 // accelerators reach every field in order (Alt+S goes to "Salaus" first,
 // then to "Salasana"), and choosing offers the choice's usual port. OK
 // stores a choice that the port alone would not imply.
@@ -66,16 +67,16 @@ TEST_F(AppTest, SecurityChoiceInTheDialog)
     WriteIni("[Account]\nHost=h\nPort=110\nUser=u\n");
     Start();
     RunDialog([](TDlgOptionsAccount& dlg) {
-        EXPECT_EQ(dlg.size(), QSize(384, 197));
+        EXPECT_EQ(dlg.size(), QSize(384, 261));
         EXPECT_EQ(dlg.CmbSecurity->geometry().top(), dlg.TxtPort->geometry().top() + 32);
         EXPECT_EQ(dlg.CmbSecurity->currentText(), "Ei salausta");
         std::string order;
         dlg.TxtHost->setFocus();
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 6; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             order += QApplication::focusWidget()->objectName().toStdString() + " ";
         }
-        EXPECT_EQ(order, "TxtPort CmbSecurity TxtUser TxtPassword ");
+        EXPECT_EQ(order, "TxtPort CmbSecurity TxtUser CmbLogin TxtPassword TxtPasswordCommand ");
         std::string keys;
         for (Qt::Key key : {Qt::Key_O, Qt::Key_S, Qt::Key_S, Qt::Key_K, Qt::Key_P}) {
             QTest::keyClick(&dlg, key, Qt::AltModifier);

@@ -51,14 +51,15 @@ TEST_F(AppTest, SavingKeepsOtherContentAndNeverThePassword)
 }
 
 // OK takes the texts for the next Connect, as Windows-1252 bytes; the
-// server refuses the password, and the check logs the refusals of STAT and
-// LIST too, sending no TOP. Cancel and Esc change nothing. The password
-// field shows what was typed in it last, masked, never the built-in one.
+// server refuses the password, and the check stops there: the dialog opens
+// again at the password (Cancel here), the session ends with QUIT, and the
+// status bar says why. Cancel and Esc change nothing. The password field
+// shows what was typed in it last, masked, never the built-in one.
 TEST_F(AppTest, AccountFromTheDialogAndAWrongPassword)
 {
     Pop3Peer peer;
     ScriptBanner(peer);
-    peer.Answer("+OK").Answer("-ERR [AUTH] Authentication failed.").Expect();
+    peer.Answer("+OK").Answer("-ERR [AUTH] Authentication failed.").Answer("+OK");
     peer.Start();
     Start();
     RunDialog([&](TDlgOptionsAccount& dlg) {
@@ -68,10 +69,15 @@ TEST_F(AppTest, AccountFromTheDialogAndAWrongPassword)
         dlg.TxtUser->setText(QString::fromUtf8("käyttäjä"));
         dlg.TxtPassword->setText(QString::fromUtf8("pääsy"));
     }, Qt::Key_Return);
+    OnNextModal([](QWidget* modal) {
+        auto& dlg = static_cast<TDlgOptionsAccount&>(*modal);
+        EXPECT_EQ(dlg.focusWidget(), dlg.TxtPassword);
+        dlg.BtnCancel->click();
+    });
     Connect();
-    EXPECT_EQ(Main->StatusText(), "K\xE4ytt\xE4j\xE4ll\xE4 k\xE4ytt\xE4j\xE4 on 0 viesti\xE4");
-    EXPECT_EQ(LogLines("-ERR"),
-              (std::vector<std::string>{"-ERR STAT command invalid now", "-ERR LIST command invalid now"}));
+    EXPECT_EQ(Main->StatusText(), "Kirjautuminen ep\xE4onnistui: k\xE4ytt\xE4j\xE4tunnus tai salasana on "
+                                  "v\xE4\xE4rin (Authentication failed.)");
+    EXPECT_TRUE(LogLines("-ERR").empty());
     EXPECT_EQ(LogLines("Request Done Rq=2"), std::vector<std::string>{"Request Done Rq=2 Error=500"});
     QString typed = QString::fromUtf8("pääsy");
     for (int key : {0, int(Qt::Key_Escape)}) {
@@ -89,7 +95,7 @@ TEST_F(AppTest, AccountFromTheDialogAndAWrongPassword)
     }
     Stop();
     peer.Join();
-    EXPECT_EQ(peer.Transcript(), "CAPA\r\nUSER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\n");
+    EXPECT_EQ(peer.Transcript(), "CAPA\r\nUSER k\xE4ytt\xE4j\xE4\r\nPASS p\xE4\xE4sy\r\nQUIT\r\n");
 }
 
 // The menu item shows and hides the log window, which keeps its lines; its
