@@ -48,11 +48,13 @@ void AppendText(std::string& out, const TToken& token)
         out += token.Text;
         return;
     }
-    for (size_t i = 0; i < token.Text.size(); ++i) {
-        if (token.Text[i] == '\\' && i + 1 < token.Text.size())
-            ++i;
-        out += token.Text[i];
+    std::string_view text = token.Text;
+    for (size_t escape; (escape = text.find('\\')) != std::string_view::npos && escape + 1 < text.size();) {
+        out.append(text.data(), escape);
+        out += text[escape + 1];
+        text.remove_prefix(escape + 2);
     }
+    out += text;
 }
 
 // The tokens of raw, into tokens (kept by the caller between calls, so that
@@ -124,12 +126,10 @@ std::string_view Trimmed(std::string_view text)
     return text.substr(first, last - first);
 }
 
+// Printable ASCII without blanks.
 bool IsPlainAscii(std::string_view text)
 {
-    for (char c : text)
-        if (c <= ' ' || c >= 0x7F)
-            return false;
-    return true;
+    return mail::AsciiRun(text, '!') == text.size();
 }
 
 // An addr-spec as display text: folding white space removed, raw bytes read
@@ -150,9 +150,9 @@ std::string AddressText(std::string_view spec)
         if (quoted || !IsWhite(c))
             compact += c;
     }
-    std::string text;
+    mail::TTextBuffer text;
     mail::AppendRawText(text, compact);
-    return text;
+    return std::string(text.View());
 }
 
 } // namespace

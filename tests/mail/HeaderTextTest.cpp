@@ -183,4 +183,22 @@ TEST(HeaderTextTest, ParseMailDateReadsEveryFormMailCarries)
         EXPECT_EQ(ParseMailDate(c.Raw), c.Time) << c.Raw;
 }
 
+TEST(HeaderTextTest, DecodeHeaderTextReadsRawBytesAtEveryOffset)
+{
+    // Long raw text goes across in blocks of bytes: a byte to convert or
+    // drop at any offset in it must still be found.
+    const struct {
+        const char* Raw;
+        const char* Shown; // UTF-8
+    } bytes[] = {
+        {"\xE4", "\xC3\xA4"}, {"\xC3\xA4", "\xC3\xA4"}, {"\x80", "\xE2\x82\xAC"}, {"\t", "\t"},
+        {"\r\n", ""},        {"\x01", "\xEF\xBF\xBD"}, {"\x7F", "\xEF\xBF\xBD"}, {"\xC2\x85", "\xEF\xBF\xBD"},
+    };
+    for (const auto& b : bytes)
+        for (size_t offset = 0; offset <= 17; ++offset) {
+            const std::string before(offset, 'a'), after(19 - offset, 'z');
+            EXPECT_EQ(DecodeHeaderText(before + b.Raw + after), before + b.Shown + after) << b.Raw << " at " << offset;
+        }
+}
+
 } // namespace
