@@ -1,10 +1,12 @@
 #include "app/MessageRow.h"
 
+#include "mail/HeaderFields.h"
 #include "mail/HeaderText.h"
 
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 namespace {
 
@@ -28,19 +30,21 @@ QString OneLine(const std::string& text)
     return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
 }
 
-std::string Field(const TMailMessage& message, std::string_view name)
-{
-    return HeaderField(message.HeaderLines, name).value_or(std::string());
-}
-
 } // namespace
 
 TMessageRow MessageRow(const TMailMessage& message)
 {
-    TMessageRow row;
-    row.Subject = OneLine(DecodeHeaderText(Field(message, "Subject")));
+    static constexpr std::string_view kNames[] = {"Subject", "From", "Date"};
+    // Kept from row to row: their strings are reused rather than allocated.
+    thread_local std::optional<std::string> values[std::size(kNames)];
+    HeaderFields(message.HeaderLines, kNames, values);
+    auto value = [](size_t k) { return values[k] ? std::string_view(*values[k]) : std::string_view(); };
+    const std::string_view subject = value(0), fromField = value(1), date = value(2);
 
-    const TMailbox from = ParseMailbox(Field(message, "From"));
+    TMessageRow row;
+    row.Subject = OneLine(DecodeHeaderText(subject));
+
+    const TMailbox from = ParseMailbox(fromField);
     const QString name = OneLine(from.Name);
     const QString address = OneLine(from.Address);
     row.Sender = name.isEmpty() ? address : name;
@@ -49,7 +53,6 @@ TMessageRow MessageRow(const TMailMessage& message)
     else
         row.SenderToolTip = name + QStringLiteral(" <") + address + QLatin1Char('>');
 
-    const std::string date = Field(message, "Date");
     row.Time = ParseMailDate(date);
     row.Date = row.Time ? FinnishDateTime(*row.Time) : OneLine(DecodeHeaderText(date));
     row.Size = FinnishSize(message.MessageSize);

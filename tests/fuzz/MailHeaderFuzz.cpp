@@ -2,13 +2,17 @@
 // header value and as a header block. Every text that comes out must be
 // valid UTF-8 without control characters other than tab, text without
 // encoded words must read as a plain character-by-character reading does,
-// and a date must lie within the years 1000 to 9999; anything else aborts,
-// as does any sanitizer report.
+// a date must lie within the years 1000 to 9999, and the fields of a block
+// found together must be those found one by one; anything else aborts, as
+// does any sanitizer report.
 #include "mail/Charset.h"
+#include "mail/HeaderFields.h"
 #include "mail/HeaderText.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -133,11 +137,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t end; (end = input.find('\n', start)) != std::string_view::npos; start = end + 1)
         lines.emplace_back(input.substr(start, end - start));
     lines.emplace_back(input.substr(start));
-    for (const char* name : {"Subject", "From", "Date"})
-        if (const auto value = HeaderField(lines, name)) {
+    static constexpr std::string_view kNames[] = {"Subject", "From", "Date", "subject"};
+    std::optional<std::string> values[std::size(kNames)];
+    HeaderFields(lines, kNames, values);
+    for (size_t k = 0; k < std::size(kNames); ++k) {
+        const auto value = HeaderField(lines, kNames[k]);
+        if (values[k] != value)
+            std::abort();
+        if (value) {
             Check(DecodeHeaderText(*value));
             Check(ParseMailbox(*value).Name);
             ParseMailDate(*value);
         }
+    }
     return 0;
 }
