@@ -241,4 +241,36 @@ TEST(HeaderTextTest, DecodeHeaderTextReadsRawBytesAtEveryOffset)
         }
 }
 
+TEST(HeaderTextTest, ParseMailboxReadsTheCommonFormAsAnyOtherForm)
+{
+    // From values near the form nearly all mail has ("Name" <address>); a
+    // blank put in front makes the same value take the general reading,
+    // which must agree.
+    const struct {
+        const char* Raw;
+        const char* Name;
+        const char* Address;
+    } cases[] = {
+        {"\"A B\" <a@b>", "A B", "a@b"},
+        {"A B<a@b>", "A B", "a@b"},
+        {"A  B <a@b>", "A B", "a@b"},
+        {"A\tB <a@b>", "A B", "a@b"},
+        {"\"A\"<a@b> ", "A", "a@b"},
+        {"\"  A  \" <a@b>", "A", "a@b"},
+        {"\"\" <a@b>", "", "a@b"},
+        {"\"A\" x <a@b>", "A x", "a@b"},
+        {"\"A\" <a@b> (c)", "A", "a@b"},
+        {"\"A\" <a@b>, \"C\" <c@d>", "A", "a@b"},
+        {"A <a@b> <c@d>", "A", "a@b"},
+        {"\"A\\\"B\" <a@b>", "A\"B", "a@b"},
+        {"A>B <a@b>", "A>B", "a@b"},
+        {"=?UTF-8?Q?=C3=A4?= <a b@c>", "\xC3\xA4", "ab@c"},
+    };
+    for (const auto& c : cases)
+        for (const std::string& raw : {std::string(c.Raw), std::string(" ") + c.Raw}) {
+            const TMailbox box = ParseMailbox(raw);
+            EXPECT_EQ(box.Name + "|" + box.Address, std::string(c.Name) + "|" + c.Address) << raw;
+        }
+}
+
 } // namespace
