@@ -24,12 +24,9 @@ void TTextBuffer::Grow(size_t Bytes)
     FStorage.resize(std::max({FUsed + Bytes, 2 * FStorage.size(), kLeast}));
 }
 
-void TTextBuffer::Clear()
+void TTextBuffer::Release()
 {
-    FUsed = 0;
-    constexpr size_t kKept = 64 * 1024;
-    if (FStorage.size() > kKept)
-        FStorage = std::string();
+    FStorage = std::string();
 }
 
 namespace {
@@ -124,14 +121,32 @@ size_t Utf8Sequence(const char* s, size_t size, char32_t& c)
     return length;
 }
 
+// Copies the printable ASCII that bytes[i, size) starts with to p, eight
+// bytes at a time while eight remain (p has room for them: the output has
+// room for three bytes per byte of input), and moves both past it.
+void CopyAsciiRun(const char* bytes, size_t size, size_t& i, char*& p)
+{
+    while (size - i >= 8) {
+        uint64_t block;
+        std::memcpy(&block, bytes + i, 8);
+        std::memcpy(p, &block, 8); // all eight; only the printable ones count
+        const size_t run = AsciiBytes(block, 0x20);
+        p += run;
+        i += run;
+        if (run < 8)
+            return;
+    }
+    while (i < size && IsPrintableAscii(bytes[i]))
+        *p++ = bytes[i++];
+}
+
 void AppendWindows1252(TTextBuffer& out, std::string_view bytes)
 {
     char* p = out.Room(bytes.size() * kMaxGrowth);
-    for (char ch : bytes) {
-        if (IsPrintableAscii(ch))
-            *p++ = ch;
-        else
-            p = PutWindows1252(p, static_cast<unsigned char>(ch));
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        CopyAsciiRun(bytes.data(), bytes.size(), i, p);
+        if (i < bytes.size())
+            p = PutWindows1252(p, static_cast<unsigned char>(bytes[i]));
     }
     out.Commit(p);
 }
@@ -290,9 +305,8 @@ void AppendRawText(TTextBuffer& Out, std::string_view Bytes)
             p = PutReplacement(p); // a C1 control written in UTF-8
             i += length;
         } else {
-            std::memcpy(p, bytes + i, length); // well-formed: the UTF-8 of c as it stands
-            p += length;
-            i += length;
+            for (const size_t end = i + length; i < end; ++i) // well-formed: the UTF-8 of c as it stands
+                *p++ = bytes[i];
         }
     }
     Out.Commit(p);
@@ -307,10 +321,12 @@ std::string CharsetName(std::string_view Label)
     if (Label.empty() || Label.size() > kMaxLabel)
         return {};
     char upper[kMaxLabel];
-    for (size_t i = 0; i < Label.size(); ++i)
-        if ((upper[i] = kLabelChars[static_cast<unsigned char>(Label[i])]) == 0)
+    const char* const label = Label.data();
+    const size_t size = Label.size();
+    for (size_t i = 0; i < size; ++i)
+        if ((upper[i] = kLabelChars[static_cast<unsigned char>(label[i])]) == 0)
             return {};
-    const std::string_view name(upper, Label.size());
+    const std::string_view name(upper, size);
     if (name == kOwnUtf8 || name == kOwnCp1252) // the most common labels
         return std::string(name);
     for (const TAlias& alias : kAliases)

@@ -39,11 +39,18 @@ public:
         FUsed += Text.size();
     }
     // Empties it; the storage a rare huge text needed is given back.
-    void Clear();
+    void Clear()
+    {
+        FUsed = 0;
+        if (FStorage.size() > kKept)
+            Release();
+    }
     std::string_view View() const { return {FStorage.data(), FUsed}; }
 
 private:
+    static constexpr size_t kKept = 64 * 1024;
     void Grow(size_t Bytes);
+    void Release();
 
     std::string FStorage; // wholly usable: its size is the buffer's capacity
     size_t FUsed = 0;

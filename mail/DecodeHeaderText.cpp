@@ -92,10 +92,11 @@ size_t Base64Groups(std::string_view text)
 // RFC 2047 4.1 (RFC 4648 base64): white space inside is skipped (a fold may
 // fall inside a word), the first "=" ends the data, missing padding is
 // forgiven and the bits of an incomplete last group are dropped. Any other
-// character makes it undecodable.
-bool IsBase64Text(std::string_view text)
+// character makes it undecodable. The first `groups` characters are known to
+// be whole groups (Base64Groups).
+bool IsBase64Text(std::string_view text, size_t groups)
 {
-    for (char c : text.substr(Base64Groups(text))) {
+    for (char c : text.substr(groups)) {
         const int v = Base64Value(c);
         if (v < 0 && v != kBase64White)
             return v == kBase64Pad;
@@ -103,10 +104,10 @@ bool IsBase64Text(std::string_view text)
     return true;
 }
 
-void AppendB(mail::TTextBuffer& bytes, std::string_view text)
+// The bytes of base64 text whose first `groups` characters are whole groups.
+void AppendB(mail::TTextBuffer& bytes, std::string_view text, size_t groups)
 {
     char* p = bytes.Room(text.size()); // four characters give three bytes
-    const size_t groups = Base64Groups(text);
     for (size_t i = 0; i < groups; i += 4) {
         const uint32_t v = uint32_t(Base64Value(text[i])) << 18 | uint32_t(Base64Value(text[i + 1])) << 12
                            | uint32_t(Base64Value(text[i + 2])) << 6 | uint32_t(Base64Value(text[i + 3]));
@@ -138,6 +139,7 @@ struct TEncodedWord {
     std::string Charset;   // as CharsetName gives it
     std::string_view Text; // the encoded text
     bool Q = false;
+    size_t Groups = 0;     // B: the characters of Text in whole groups of four
     size_t End = 0;        // position after the word in the text
 };
 
@@ -181,7 +183,10 @@ bool ReadEncodedWord(std::string_view raw, size_t pos, TEncodedWord& word)
         word.End = textEnd;
     }
     word.Text = raw.substr(textStart, textEnd - textStart);
-    return word.Q || IsBase64Text(word.Text);
+    if (word.Q)
+        return true;
+    word.Groups = Base64Groups(word.Text);
+    return IsBase64Text(word.Text, word.Groups);
 }
 
 bool AllWhite(std::string_view text)
@@ -215,6 +220,10 @@ std::string DecodeHeaderText(std::string_view Raw)
     // Built in buffers kept per thread, then copied out at its exact size.
     thread_local mail::TTextBuffer out, pendingBytes;
     out.Clear();
+    if (pos == std::string_view::npos) { // raw bytes only
+        mail::AppendRawText(out, Raw);
+        return std::string(out.View());
+    }
     pendingBytes.Clear();
     // Encoded words whose bytes wait to be converted together: adjacent
     // words of one charset (RFC 2047 6.2 drops the white space between
@@ -246,7 +255,7 @@ std::string DecodeHeaderText(std::string_view Raw)
         if (word.Q)
             AppendQ(pendingBytes, word.Text);
         else
-            AppendB(pendingBytes, word.Text);
+            AppendB(pendingBytes, word.Text, word.Groups);
         pending = true;
         pos = plainStart = word.End;
     }

@@ -2,7 +2,7 @@
 #include "mail/HeaderText.h"
 
 #include <algorithm>
-#include <array>
+#include <bit>
 #include <cstdint>
 
 namespace {
@@ -28,9 +28,10 @@ size_t ValueStart(const std::string& line, std::string_view name)
 {
     if (line.size() <= name.size())
         return std::string::npos;
-    for (size_t i = 0; i < name.size(); ++i)
-        if (line[i] != name[i] && Lower(line[i]) != Lower(name[i]))
-            return std::string::npos;
+    if (line.compare(0, name.size(), name) != 0) // mostly written as named
+        for (size_t i = 0; i < name.size(); ++i)
+            if (Lower(line[i]) != Lower(name[i]))
+                return std::string::npos;
     size_t colon = name.size();
     while (colon < line.size() && IsBlank(line[colon]))
         ++colon;
@@ -63,6 +64,10 @@ void UnfoldValue(const std::vector<std::string>& Lines, size_t i, size_t start, 
     }
     if (from == end)
         return;
+    if (from + 1 == end) { // on one line, as most are
+        value.assign(Lines[from], start);
+        return;
+    }
     size_t length = Lines[from].size() - start;
     for (size_t next = from + 1; next < end; ++next)
         length += Lines[next].size();
@@ -72,51 +77,66 @@ void UnfoldValue(const std::vector<std::string>& Lines, size_t i, size_t start, 
         value += Lines[next];
 }
 
-// The first line from i on that is empty or starts with a byte marked in
-// starts; count when there is none. Most lines are passed over here.
-size_t NextCandidate(const std::string* lines, size_t i, size_t count, const std::array<bool, 256>& starts)
+// A set of bytes, one bit each.
+class TByteSet {
+public:
+    void Add(char c) { FBits[Index(c) / 64] |= uint64_t{1} << (Index(c) % 64); }
+    bool Has(char c) const { return (FBits[Index(c) / 64] >> (Index(c) % 64)) & 1; }
+
+private:
+    static unsigned Index(char c) { return static_cast<unsigned char>(c); }
+    uint64_t FBits[4] = {0, 0, 0, 0};
+};
+
+// The first line from i on whose first byte is in starts; count when there
+// is none. An empty line counts too: its first byte is the terminating NUL,
+// which starts holds. Most lines are passed over here.
+size_t NextCandidate(const std::string* lines, size_t i, size_t count, const TByteSet& starts)
 {
     for (; i < count; ++i)
-        if (lines[i].empty() || starts[static_cast<unsigned char>(lines[i].front())])
+        if (starts.Has(*lines[i].c_str()))
             break;
     return i;
 }
 
-// HeaderFields for at most 64 names (one bit each in found).
+// HeaderFields for at most 64 names (one bit each in the masks).
 void FindFields(const std::vector<std::string>& Lines, std::span<const std::string_view> Names,
                 std::span<std::optional<std::string>> Values)
 {
     // Most lines start with a byte that starts no name (in either letter
     // case): they are passed over after one look-up.
-    std::array<bool, 256> starts{};
-    uint64_t found = 0;
-    uint64_t wanted = 0;
+    TByteSet starts;
+    starts.Add('\0');
+    char firsts[64]; // of each name, in lower case
+    uint64_t missing = 0;
     for (size_t k = 0; k < Names.size(); ++k) {
         if (Names[k].empty())
             continue;
-        const char first = Lower(Names[k][0]);
-        starts[static_cast<unsigned char>(first)] = true;
-        starts[static_cast<unsigned char>(Upper(first))] = true;
-        wanted |= uint64_t{1} << k;
+        firsts[k] = Lower(Names[k][0]);
+        starts.Add(firsts[k]);
+        starts.Add(Upper(firsts[k]));
+        missing |= uint64_t{1} << k;
     }
+    const uint64_t wanted = missing;
     const size_t count = Lines.size();
-    for (size_t i = 0; found != wanted && (i = NextCandidate(Lines.data(), i, count, starts)) < count; ++i) {
+    for (size_t i = 0; missing != 0 && (i = NextCandidate(Lines.data(), i, count, starts)) < count; ++i) {
         const std::string& line = Lines[i];
         if (line.empty())
             break;
-        for (size_t k = 0; k < Names.size(); ++k) {
-            const uint64_t bit = uint64_t{1} << k;
-            if ((wanted & ~found & bit) == 0)
+        const char first = Lower(line[0]);
+        for (uint64_t rest = missing; rest != 0; rest &= rest - 1) {
+            const int k = std::countr_zero(rest);
+            if (firsts[k] != first)
                 continue;
             const size_t start = ValueStart(line, Names[k]);
             if (start == std::string::npos)
                 continue;
             UnfoldValue(Lines, i, start, Values[k] ? *Values[k] : Values[k].emplace());
-            found |= bit;
+            missing &= ~(uint64_t{1} << k);
         }
     }
     for (size_t k = 0; k < Names.size(); ++k)
-        if ((found & (uint64_t{1} << k)) == 0)
+        if (((wanted & ~missing) >> k & 1) == 0)
             Values[k].reset();
 }
 
