@@ -14,28 +14,24 @@ namespace {
 // keeps the white space of its folds) become one blank, none at either end.
 QString OneLine(std::string_view text)
 {
-    size_t i = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\t' || (c == ' ' && (i == 0 || i + 1 == text.size() || text[i + 1] == ' ')))
-            break;
-    }
-    if (i == text.size()) // already on one line, as most text is
+    // Most text is on one line already: converted as it stands.
+    if (text.find('\t') == std::string_view::npos && text.find("  ") == std::string_view::npos
+        && (text.empty() || (text.front() != ' ' && text.back() != ' ')))
         return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    std::string line;
-    line.reserve(text.size());
+    std::string line(text.size(), '\0');
+    char* p = line.data();
     bool blank = false;
     for (char c : text) {
         if (c == ' ' || c == '\t') {
-            blank = !line.empty();
+            blank = p != line.data();
             continue;
         }
         if (blank)
-            line += ' ';
+            *p++ = ' ';
         blank = false;
-        line += c;
+        *p++ = c;
     }
-    return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
+    return QString::fromUtf8(line.data(), static_cast<qsizetype>(p - line.data()));
 }
 
 // Decimal digits of value at p, "-" first when negative; the end of them.
@@ -45,6 +41,10 @@ char* PutDecimal(char* p, int64_t value)
     if (value < 0) {
         *p++ = '-';
         magnitude = 0 - magnitude;
+    }
+    if (magnitude < 10) { // one digit, as many of a date and a size are
+        *p++ = static_cast<char>('0' + magnitude);
+        return p;
     }
     char digits[20];
     size_t count = 0;
