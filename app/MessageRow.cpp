@@ -90,6 +90,11 @@ TMessageRow MessageRow(const TMailMessage& message)
     row.Time = ParseMailDate(date);
     row.Date = row.Time ? FinnishDateTime(*row.Time) : OneLine(DecodeHeaderText(date));
     row.Size = FinnishSize(message.MessageSize);
+    // A rare huge field does not keep its memory for good.
+    constexpr size_t kKeptCapacity = 64 * 1024;
+    for (std::optional<std::string>& kept : values)
+        if (kept && kept->capacity() > kKeptCapacity)
+            kept.reset();
     return row;
 }
 

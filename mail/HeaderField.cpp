@@ -107,7 +107,7 @@ void FindFields(const std::vector<std::string>& Lines, std::span<const std::stri
     // case): they are passed over after one look-up.
     TByteSet starts;
     starts.Add('\0');
-    char firsts[64]; // of each name, in lower case
+    char firsts[64] = {}; // of each name, in lower case
     uint64_t missing = 0;
     for (size_t k = 0; k < Names.size(); ++k) {
         if (Names[k].empty())
