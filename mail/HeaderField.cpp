@@ -154,7 +154,21 @@ void HeaderFields(const std::vector<std::string>& Lines, std::span<const std::st
 
 std::optional<std::string> HeaderField(const std::vector<std::string>& Lines, std::string_view Name)
 {
-    std::optional<std::string> value;
-    HeaderFields(Lines, {&Name, 1}, {&value, 1});
-    return value;
+    // HeaderFields for one name, without its bookkeeping for several.
+    if (Name.empty())
+        return std::nullopt;
+    TByteSet starts;
+    starts.Add('\0');
+    starts.Add(Lower(Name[0]));
+    starts.Add(Upper(Lower(Name[0])));
+    for (size_t i = 0; (i = NextCandidate(Lines.data(), i, Lines.size(), starts)) < Lines.size(); ++i) {
+        if (Lines[i].empty())
+            break;
+        if (const size_t start = ValueStart(Lines[i], Name); start != std::string::npos) {
+            std::string value;
+            UnfoldValue(Lines, i, start, value);
+            return value;
+        }
+    }
+    return std::nullopt;
 }
