@@ -1,58 +1,100 @@
 #include "app/MessageRow.h"
 
+#include "mail/HeaderFields.h"
 #include "mail/HeaderText.h"
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <ctime>
+#include <iterator>
 
 namespace {
 
 // Display text on one line: runs of blanks and tabs (an unfolded header
 // keeps the white space of its folds) become one blank, none at either end.
-QString OneLine(const std::string& text)
+QString OneLine(std::string_view text)
 {
-    std::string line;
-    line.reserve(text.size());
+    // Most text is on one line already: converted as it stands.
+    if (text.find('\t') == std::string_view::npos && text.find("  ") == std::string_view::npos
+        && (text.empty() || (text.front() != ' ' && text.back() != ' ')))
+        return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    std::string line(text.size(), '\0');
+    char* p = line.data();
     bool blank = false;
     for (char c : text) {
         if (c == ' ' || c == '\t') {
-            blank = !line.empty();
+            blank = p != line.data();
             continue;
         }
         if (blank)
-            line += ' ';
+            *p++ = ' ';
         blank = false;
-        line += c;
+        *p++ = c;
     }
-    return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
+    return QString::fromUtf8(line.data(), static_cast<qsizetype>(p - line.data()));
 }
 
-std::string Field(const TMailMessage& message, std::string_view name)
+// Decimal digits of value at p, "-" first when negative; the end of them.
+char* PutDecimal(char* p, int64_t value)
 {
-    return HeaderField(message.HeaderLines, name).value_or(std::string());
+    uint64_t magnitude = static_cast<uint64_t>(value);
+    if (value < 0) {
+        *p++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    if (magnitude < 10) { // one digit, as many of a date and a size are
+        *p++ = static_cast<char>('0' + magnitude);
+        return p;
+    }
+    char digits[20];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count > 0)
+        *p++ = digits[--count];
+    return p;
+}
+
+QString Latin1(const char* text, const char* end)
+{
+    return QString::fromLatin1(text, static_cast<qsizetype>(end - text));
 }
 
 } // namespace
 
 TMessageRow MessageRow(const TMailMessage& message)
 {
-    TMessageRow row;
-    row.Subject = OneLine(DecodeHeaderText(Field(message, "Subject")));
+    static constexpr std::string_view kNames[] = {"Subject", "From", "Date"};
+    // Kept from row to row: their strings are reused rather than allocated.
+    thread_local std::optional<std::string> values[std::size(kNames)];
+    HeaderFields(message.HeaderLines, kNames, values);
+    auto value = [](size_t k) { return values[k] ? std::string_view(*values[k]) : std::string_view(); };
+    const std::string_view subject = value(0), fromField = value(1), date = value(2);
 
-    const TMailbox from = ParseMailbox(Field(message, "From"));
+    TMessageRow row;
+    row.Subject = OneLine(DecodeHeaderText(subject));
+
+    const TMailbox from = ParseMailbox(fromField);
     const QString name = OneLine(from.Name);
     const QString address = OneLine(from.Address);
     row.Sender = name.isEmpty() ? address : name;
-    if (name.isEmpty() || address.isEmpty())
+    if (name.isEmpty() || address.isEmpty()) {
         row.SenderToolTip = row.Sender;
-    else
-        row.SenderToolTip = name + QStringLiteral(" <") + address + QLatin1Char('>');
+    } else {
+        row.SenderToolTip.reserve(name.size() + address.size() + 3);
+        row.SenderToolTip.append(name).append(u" <").append(address).append(u'>');
+    }
 
-    const std::string date = Field(message, "Date");
     row.Time = ParseMailDate(date);
     row.Date = row.Time ? FinnishDateTime(*row.Time) : OneLine(DecodeHeaderText(date));
     row.Size = FinnishSize(message.MessageSize);
+    // A rare huge field does not keep its memory for good.
+    constexpr size_t kKeptCapacity = 64 * 1024;
+    for (std::optional<std::string>& kept : values)
+        if (kept && kept->capacity() > kKeptCapacity)
+            kept.reset();
     return row;
 }
 
@@ -62,29 +104,44 @@ QString FinnishDateTime(int64_t utcSeconds)
     std::tm local{};
     if (!::localtime_r(&time, &local))
         return QString();
+    // "%d.%d.%d %d.%02d": day, month, year, hour, minutes.
     char text[64];
-    std::snprintf(text, sizeof text, "%d.%d.%d %d.%02d", local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
-                  local.tm_hour, local.tm_min);
-    return QString::fromLatin1(text);
+    char* p = PutDecimal(text, local.tm_mday);
+    *p++ = '.';
+    p = PutDecimal(p, local.tm_mon + 1);
+    *p++ = '.';
+    p = PutDecimal(p, int64_t(local.tm_year) + 1900);
+    *p++ = ' ';
+    p = PutDecimal(p, local.tm_hour);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + local.tm_min / 10);
+    *p++ = static_cast<char>('0' + local.tm_min % 10);
+    return Latin1(text, p);
 }
 
 QString FinnishSize(int64_t bytes)
 {
     constexpr double kKilo = 1024.0;
     double value = static_cast<double>(std::max<int64_t>(bytes, 0)) / kKilo;
-    const char* unit = "kt";
+    std::string_view unit = "kt";
     if (value >= kKilo) {
         value /= kKilo;
         unit = "Mt";
     }
     char text[64];
+    char* p = text;
     if (std::round(value * 10) < 100) {
         double tenths = std::round(value * 10);
         if (tenths == 0 && bytes > 0)
             tenths = 1;
-        std::snprintf(text, sizeof text, "%d,%d %s", int(tenths) / 10, int(tenths) % 10, unit);
+        p = PutDecimal(p, int(tenths) / 10);
+        *p++ = ',';
+        p = PutDecimal(p, int(tenths) % 10);
     } else {
-        std::snprintf(text, sizeof text, "%.0f %s", std::round(value), unit);
+        // Below 2^63 / 2^20: the rounded value is exact as an integer.
+        p = PutDecimal(p, static_cast<int64_t>(std::round(value)));
     }
-    return QString::fromLatin1(text);
+    *p++ = ' ';
+    p = std::copy(unit.begin(), unit.end(), p);
+    return Latin1(text, p);
 }

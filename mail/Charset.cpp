@@ -2,8 +2,10 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -16,47 +18,74 @@ const std::array<char16_t, 32> kWindows1252High = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
+void TTextBuffer::Grow(size_t Bytes)
+{
+    constexpr size_t kLeast = 256;
+    FStorage.resize(std::max({FUsed + Bytes, 2 * FStorage.size(), kLeast}));
+}
+
+void TTextBuffer::Release()
+{
+    FStorage = std::string();
+}
+
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD
 
-bool IsControl(char32_t c)
+// A byte of input gives at most three bytes of output (U+FFFD, the euro sign).
+constexpr size_t kMaxGrowth = 3;
+
+bool IsPrintableAscii(char c)
 {
-    return (c < 0x20 && c != '\t') || (c >= 0x7F && c <= 0x9F);
+    return c >= 0x20 && c < 0x7F;
 }
 
-void AppendCodePoint(std::string& out, char32_t c)
+char* PutReplacement(char* p)
 {
-    if (c == '\r' || c == '\n')
-        return;
-    if (IsControl(c)) {
-        out += kReplacement;
-    } else if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+    std::memcpy(p, kReplacement.data(), kReplacement.size());
+    return p + kReplacement.size();
+}
+
+// A character below U+0080 that is not printable: tab as it is, CR and LF
+// dropped, every other control character U+FFFD.
+char* PutAsciiControl(char* p, char c)
+{
+    if (c == '\t')
+        *p++ = c;
+    else if (c != '\r' && c != '\n')
+        p = PutReplacement(p);
+    return p;
+}
+
+// A code point from U+0080 to U+FFFF as UTF-8 (C1 controls as U+FFFD).
+char* PutHighCodePoint(char* p, char32_t c)
+{
+    if (c <= 0x9F)
+        return PutReplacement(p);
+    if (c < 0x800) {
+        *p++ = static_cast<char>(0xC0 | (c >> 6));
     } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        *p++ = static_cast<char>(0xE0 | (c >> 12));
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     }
+    *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    return p;
 }
 
-char32_t Cp1252(unsigned char b)
+// A Windows-1252 byte as display text.
+char* PutWindows1252(char* p, unsigned char b)
 {
-    return b >= 0x80 && b < 0xA0 ? char32_t(kWindows1252High[b - 0x80]) : char32_t(b);
+    if (b < 0x80)
+        return IsPrintableAscii(static_cast<char>(b)) ? (*p = static_cast<char>(b), p + 1)
+                                                      : PutAsciiControl(p, static_cast<char>(b));
+    return PutHighCodePoint(p, b < 0xA0 ? char32_t(kWindows1252High[b - 0x80]) : char32_t(b));
 }
 
-// The length of the well-formed UTF-8 sequence at the start of s (Unicode
-// table 3-7: no overlong forms, no surrogates, nothing above U+10FFFF), 0
-// when there is none; c receives its code point.
-size_t Utf8Sequence(std::string_view s, char32_t& c)
+// The length of the well-formed UTF-8 sequence of at least two bytes at s
+// (Unicode table 3-7: no overlong forms, no surrogates, nothing above
+// U+10FFFF), 0 when there is none; c receives its code point.
+size_t Utf8Sequence(const char* s, size_t size, char32_t& c)
 {
     const auto b0 = static_cast<unsigned char>(s[0]);
     size_t length;
@@ -81,7 +110,7 @@ size_t Utf8Sequence(std::string_view s, char32_t& c)
     } else {
         return 0;
     }
-    if (s.size() < length)
+    if (size < length)
         return 0;
     for (size_t i = 1; i < length; ++i) {
         const auto b = static_cast<unsigned char>(s[i]);
@@ -92,10 +121,34 @@ size_t Utf8Sequence(std::string_view s, char32_t& c)
     return length;
 }
 
-void AppendWindows1252(std::string& out, std::string_view bytes)
+// Copies the printable ASCII that bytes[i, size) starts with to p, eight
+// bytes at a time while eight remain (p has room for them: the output has
+// room for three bytes per byte of input), and moves both past it.
+void CopyAsciiRun(const char* bytes, size_t size, size_t& i, char*& p)
 {
-    for (char ch : bytes)
-        AppendCodePoint(out, Cp1252(static_cast<unsigned char>(ch)));
+    while (size - i >= 8) {
+        uint64_t block;
+        std::memcpy(&block, bytes + i, 8);
+        std::memcpy(p, &block, 8); // all eight; only the printable ones count
+        const size_t run = AsciiBytes(block, 0x20);
+        p += run;
+        i += run;
+        if (run < 8)
+            return;
+    }
+    while (i < size && IsPrintableAscii(bytes[i]))
+        *p++ = bytes[i++];
+}
+
+void AppendWindows1252(TTextBuffer& out, std::string_view bytes)
+{
+    char* p = out.Room(bytes.size() * kMaxGrowth);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        CopyAsciiRun(bytes.data(), bytes.size(), i, p);
+        if (i < bytes.size())
+            p = PutWindows1252(p, static_cast<unsigned char>(bytes[i]));
+    }
+    out.Commit(p);
 }
 
 // iconv descriptors by charset name, opened once per thread and kept (opening
@@ -168,7 +221,7 @@ constexpr TAlias kAliases[] = {
 
 // iconv's conversion: a sequence it cannot convert becomes U+FFFD and the
 // conversion goes on after its first byte; its output is checked again.
-void AppendIconv(std::string& out, iconv_t cd, std::string_view bytes)
+void AppendIconv(TTextBuffer& out, iconv_t cd, std::string_view bytes)
 {
     ::iconv(cd, nullptr, nullptr, nullptr, nullptr); // initial shift state
     std::string converted(bytes.size() * 4 + 16, '\0');
@@ -189,7 +242,7 @@ void AppendIconv(std::string& out, iconv_t cd, std::string_view bytes)
         flush();
         if (error == E2BIG)
             continue;
-        out += kReplacement;
+        out.Append(kReplacement);
         if (error != EILSEQ) // EINVAL: an incomplete sequence at the end
             break;
         ++in;
@@ -200,36 +253,63 @@ void AppendIconv(std::string& out, iconv_t cd, std::string_view bytes)
     flush();
 }
 
-bool IsLabelChar(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'
-           || c == '.' || c == ':' || c == '+' || c == '(' || c == ')';
-}
+// The characters of charset labels (RFC 2978 mime-charset, less the rare
+// ones, plus parentheses), upper-cased; 0 for any other character.
+constexpr std::array<char, 256> kLabelChars = [] {
+    std::array<char, 256> chars{};
+    for (char c = 'A'; c <= 'Z'; ++c)
+        chars[static_cast<unsigned char>(c)] = chars[static_cast<unsigned char>(c - 'A' + 'a')] = c;
+    for (char c = '0'; c <= '9'; ++c)
+        chars[static_cast<unsigned char>(c)] = c;
+    for (char c : std::string_view("-_.:+()"))
+        chars[static_cast<unsigned char>(c)] = c;
+    return chars;
+}();
 
 } // namespace
 
-void AppendRawText(std::string& Out, std::string_view Bytes)
+void AppendRawText(TTextBuffer& Out, std::string_view Bytes)
 {
-    size_t i = 0;
-    while (i < Bytes.size()) {
-        // Printable ASCII goes across in runs.
-        size_t run = i;
-        while (run < Bytes.size() && Bytes[run] >= 0x20 && Bytes[run] < 0x7F)
-            ++run;
-        Out.append(Bytes.data() + i, run - i);
-        i = run;
-        if (i == Bytes.size())
-            break;
+    if (Bytes.empty())
+        return;
+    const char* const bytes = Bytes.data();
+    const size_t size = Bytes.size();
+    // Leading printable ASCII (often all of it) goes across in one piece.
+    size_t i = AsciiRun(Bytes);
+    char* p = Out.Room(i + (size - i) * kMaxGrowth);
+    std::memcpy(p, bytes, i);
+    p += i;
+    while (i < size) {
+        if (size - i >= 8) {
+            // Eight bytes copied at once (there is room for three times as
+            // many), of which the printable ASCII ones from the first count.
+            uint64_t block;
+            std::memcpy(&block, bytes + i, 8);
+            std::memcpy(p, &block, 8);
+            const size_t run = AsciiBytes(block, 0x20);
+            p += run;
+            i += run;
+            if (run > 0)
+                continue;
+        }
+        const auto b = static_cast<unsigned char>(bytes[i]);
         char32_t c = 0;
-        const size_t length = Utf8Sequence(Bytes.substr(i), c);
-        if (length == 0) {
-            AppendCodePoint(Out, Cp1252(static_cast<unsigned char>(Bytes[i])));
+        size_t length = 0;
+        if (IsPrintableAscii(static_cast<char>(b))) {
+            *p++ = static_cast<char>(b);
             ++i;
-        } else {
-            AppendCodePoint(Out, c);
+        } else if (b < 0x80 || (length = Utf8Sequence(bytes + i, size - i, c)) == 0) {
+            p = PutWindows1252(p, b);
+            ++i;
+        } else if (c <= 0x9F) {
+            p = PutReplacement(p); // a C1 control written in UTF-8
             i += length;
+        } else {
+            for (const size_t end = i + length; i < end; ++i) // well-formed: the UTF-8 of c as it stands
+                *p++ = bytes[i];
         }
     }
+    Out.Commit(p);
 }
 
 std::string CharsetName(std::string_view Label)
@@ -237,18 +317,22 @@ std::string CharsetName(std::string_view Label)
     Label = Label.substr(0, Label.find('*'));
     // Longer than any charset name, or not one: iconv never sees it (a name
     // like "UTF-8//IGNORE" or a path must not steer the conversion).
-    if (Label.empty() || Label.size() > 40)
+    constexpr size_t kMaxLabel = 40;
+    if (Label.empty() || Label.size() > kMaxLabel)
         return {};
-    std::string name;
-    for (char c : Label) {
-        if (!IsLabelChar(c))
+    char upper[kMaxLabel];
+    const char* const label = Label.data();
+    const size_t size = Label.size();
+    for (size_t i = 0; i < size; ++i)
+        if ((upper[i] = kLabelChars[static_cast<unsigned char>(label[i])]) == 0)
             return {};
-        name += (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
-    }
+    const std::string_view name(upper, size);
+    if (name == kOwnUtf8 || name == kOwnCp1252) // the most common labels
+        return std::string(name);
     for (const TAlias& alias : kAliases)
-        if (name.size() == alias.Label.size() && name == alias.Label)
+        if (alias.Label[0] == name[0] && name == alias.Label)
             return std::string(alias.Charset);
-    return name;
+    return std::string(name);
 }
 
 bool CharsetKnown(const std::string& Charset)
@@ -260,7 +344,7 @@ bool CharsetKnown(const std::string& Charset)
     return gConverters.Find(Charset) != reinterpret_cast<iconv_t>(-1);
 }
 
-void AppendCharsetText(std::string& Out, const std::string& Charset, std::string_view Bytes)
+void AppendCharsetText(TTextBuffer& Out, const std::string& Charset, std::string_view Bytes)
 {
     // UTF-8 that is not valid UTF-8 is mostly Windows-1252 mislabelled, which
     // the raw reading shows as the sender saw it.

@@ -212,11 +212,108 @@ std::optional<int64_t> Combine(const TDateParts& parts)
            - int64_t(zone) * 60;
 }
 
+// 1 to n for the n-th three-letter name in names that text starts with, 0
+// when none (letter case as written in names).
+int ThreeLetterName(std::string_view text, std::string_view names)
+{
+    if (text.size() < 3)
+        return 0;
+    for (size_t k = 0; k < names.size(); k += 3)
+        if (text[0] == names[k] && text[1] == names[k + 1] && text[2] == names[k + 2])
+            return static_cast<int>(k / 3) + 1;
+    return 0;
+}
+
+// Whether text holds n digits from at on.
+bool Digits(std::string_view text, size_t at, size_t n)
+{
+    if (text.size() < at + n)
+        return false;
+    for (size_t i = at; i < at + n; ++i)
+        if (!IsDigit(text[i]))
+            return false;
+    return true;
+}
+
+int TwoDigits(const char* p)
+{
+    return (p[0] - '0') * 10 + (p[1] - '0');
+}
+
+// The form nearly all mail carries, "Mon, 1 Dec 2025 14:05:00 +0200": an
+// English weekday and comma (optional), the day in one or two digits, an
+// English month abbreviation, a four-digit year, hh:mm[:ss], a numeric zone,
+// single blanks between them, then nothing but white space and at most one
+// comment without nesting or quoted-pairs, such as "(UTC)". Read straight
+// into the parts the token loop would give for it; false for anything else
+// (which the token loop then reads).
+bool ReadCommonForm(std::string_view s, TDateParts& parts)
+{
+    if (s.size() > 5 && s[3] == ',' && s[4] == ' ' && ThreeLetterName(s, "MonTueWedThuFriSatSun") != 0)
+        s.remove_prefix(5);
+    if (s.empty() || !IsDigit(s[0]))
+        return false;
+    const int dayDigits = s.size() > 1 && IsDigit(s[1]) ? 2 : 1;
+    const int day = dayDigits == 2 ? TwoDigits(s.data()) : s[0] - '0';
+    s.remove_prefix(static_cast<size_t>(dayDigits));
+    // After the day, at these offsets:
+    //   " Dec 2025 14:05:00 +0200"   or   " Dec 2025 14:05 +0200"
+    //    0   4    9  12 15 18                0   4    9  12 15
+    if (!Digits(s, 13, 2) || s[0] != ' ' || s[4] != ' ' || !Digits(s, 5, 4) || s[9] != ' ' || !Digits(s, 10, 2)
+        || s[12] != ':')
+        return false;
+    const bool seconds = s.size() > 15 && s[15] == ':';
+    if (seconds && !Digits(s, 16, 2))
+        return false;
+    const size_t zoneAt = seconds ? 19 : 16;
+    if (!Digits(s, zoneAt + 1, 4) || s[zoneAt - 1] != ' ' || (s[zoneAt] != '+' && s[zoneAt] != '-'))
+        return false;
+    const int month = ThreeLetterName(s.substr(1), "JanFebMarAprMayJunJulAugSepOctNovDec");
+    if (month == 0)
+        return false;
+    const int zoneHours = TwoDigits(s.data() + zoneAt + 1), zoneMinutes = TwoDigits(s.data() + zoneAt + 3);
+
+    // Then only white space and at most one plain comment.
+    std::string_view rest = s.substr(zoneAt + 5);
+    auto skipBlanks = [&rest] {
+        while (!rest.empty() && (rest[0] == ' ' || rest[0] == '\t'))
+            rest.remove_prefix(1);
+    };
+    skipBlanks();
+    if (!rest.empty() && rest[0] == '(') {
+        const size_t close = rest.find_first_of("()\\", 1);
+        if (close == std::string_view::npos || rest[close] != ')')
+            return false;
+        rest.remove_prefix(close + 1);
+        skipBlanks();
+    }
+    if (!rest.empty())
+        return false;
+
+    parts.Month = month;
+    parts.Numbers[0] = day;
+    parts.NumberDigits[0] = dayDigits;
+    parts.Numbers[1] = TwoDigits(s.data() + 5) * 100 + TwoDigits(s.data() + 7);
+    parts.NumberDigits[1] = 4;
+    parts.NumberCount = 2;
+    parts.HasTime = true;
+    parts.Hour = TwoDigits(s.data() + 10);
+    parts.Minute = TwoDigits(s.data() + 13);
+    parts.Second = seconds ? TwoDigits(s.data() + 16) : 0;
+    if (zoneHours <= 23 && zoneMinutes <= 59) { // else no zone, as ReadZone has it
+        parts.HasZone = true;
+        parts.ZoneMinutes = (s[zoneAt] == '-' ? -1 : 1) * (zoneHours * 60 + zoneMinutes);
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<int64_t> ParseMailDate(std::string_view Raw)
 {
     TDateParts parts;
+    if (ReadCommonForm(Raw, parts))
+        return Combine(parts);
     size_t pos = 0;
     int commentDepth = 0;
     while (pos < Raw.size()) {

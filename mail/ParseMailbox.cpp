@@ -5,6 +5,7 @@
 #include "mail/Charset.h"
 #include "mail/HeaderText.h"
 
+#include <array>
 #include <vector>
 
 namespace {
@@ -48,11 +49,28 @@ void AppendText(std::string& out, const TToken& token)
         out += token.Text;
         return;
     }
-    for (size_t i = 0; i < token.Text.size(); ++i) {
-        if (token.Text[i] == '\\' && i + 1 < token.Text.size())
-            ++i;
-        out += token.Text[i];
+    std::string_view text = token.Text;
+    for (size_t escape; (escape = text.find('\\')) != std::string_view::npos && escape + 1 < text.size();) {
+        out.append(text.data(), escape);
+        out += text[escape + 1];
+        text.remove_prefix(escape + 2);
     }
+    out += text;
+}
+
+// The bytes of word tokens: all but white space and the bytes that start
+// other tokens.
+constexpr std::array<bool, 256> kWordChars = [] {
+    std::array<bool, 256> chars{};
+    chars.fill(true);
+    for (char c : std::string_view(" \t\r\n\"(<,;:"))
+        chars[static_cast<unsigned char>(c)] = false;
+    return chars;
+}();
+
+bool IsWordChar(char c)
+{
+    return kWordChars[static_cast<unsigned char>(c)];
 }
 
 // The tokens of raw, into tokens (kept by the caller between calls, so that
@@ -94,8 +112,7 @@ void Tokenize(std::string_view raw, std::vector<TToken>& tokens)
             space = false;
         } else {
             const size_t start = pos;
-            while (pos < raw.size() && !IsWhite(raw[pos]) && raw[pos] != '"' && raw[pos] != '(' && raw[pos] != '<'
-                   && raw[pos] != ',' && raw[pos] != ';' && raw[pos] != ':')
+            while (pos < raw.size() && IsWordChar(raw[pos]))
                 ++pos;
             tokens.push_back({tkWord, raw.substr(start, pos - start), space});
             space = false;
@@ -124,12 +141,10 @@ std::string_view Trimmed(std::string_view text)
     return text.substr(first, last - first);
 }
 
+// Printable ASCII without blanks.
 bool IsPlainAscii(std::string_view text)
 {
-    for (char c : text)
-        if (c <= ' ' || c >= 0x7F)
-            return false;
-    return true;
+    return mail::AsciiRun(text, '!') == text.size();
 }
 
 // An addr-spec as display text: folding white space removed, raw bytes read
@@ -150,15 +165,71 @@ std::string AddressText(std::string_view spec)
         if (quoted || !IsWhite(c))
             compact += c;
     }
-    std::string text;
+    mail::TTextBuffer text;
     mail::AppendRawText(text, compact);
-    return text;
+    return std::string(text.View());
+}
+
+// The display name from its words: decoded, no white space at either end.
+void SetName(TMailbox& box, std::string_view name)
+{
+    box.Name = DecodeHeaderText(name);
+    const std::string_view trimmed = Trimmed(box.Name);
+    if (trimmed.size() != box.Name.size())
+        box.Name = std::string(trimmed);
+}
+
+// The form nearly every From has: a display name that is one quoted string
+// without quoted-pairs, or words with single blanks between them, or none;
+// then the address in angle brackets and nothing but white space. Gives the
+// name and the address as the tokens would; false for any other form (which
+// the tokens then read).
+bool ReadCommonForm(std::string_view raw, std::string_view& name, std::string_view& address)
+{
+    size_t pos = 0;
+    if (!raw.empty() && raw[0] == '"') {
+        const size_t close = raw.find('"', 1);
+        if (close == std::string_view::npos)
+            return false;
+        name = raw.substr(1, close - 1);
+        if (name.find('\\') != std::string_view::npos)
+            return false;
+        pos = close + 1;
+    } else {
+        while (pos < raw.size() && IsWordChar(raw[pos])) {
+            while (pos < raw.size() && IsWordChar(raw[pos]))
+                ++pos;
+            if (pos + 1 < raw.size() && raw[pos] == ' ' && IsWordChar(raw[pos + 1]))
+                ++pos;
+        }
+        name = raw.substr(0, pos);
+    }
+    while (pos < raw.size() && IsWhite(raw[pos]))
+        ++pos;
+    if (pos == raw.size() || raw[pos] != '<')
+        return false;
+    const size_t close = raw.find('>', pos + 1);
+    if (close == std::string_view::npos)
+        return false;
+    address = raw.substr(pos + 1, close - pos - 1);
+    for (size_t i = close + 1; i < raw.size(); ++i)
+        if (!IsWhite(raw[i]))
+            return false;
+    return true;
 }
 
 } // namespace
 
 TMailbox ParseMailbox(std::string_view Raw)
 {
+    std::string_view commonName, commonAddress;
+    if (ReadCommonForm(Raw, commonName, commonAddress)) {
+        TMailbox box;
+        box.Address = AddressText(commonAddress);
+        SetName(box, commonName);
+        return box;
+    }
+
     // Kept between calls: a mailbox is read without allocating for them.
     thread_local std::vector<TToken> tokens;
     thread_local std::vector<const TToken*> words; // phrase words before the angle address
@@ -240,9 +311,6 @@ TMailbox ParseMailbox(std::string_view Raw)
         name.clear();
         AppendText(name, *comment);
     }
-    box.Name = DecodeHeaderText(name);
-    const std::string_view trimmed = Trimmed(box.Name);
-    if (trimmed.size() != box.Name.size())
-        box.Name = std::string(trimmed);
+    SetName(box, name);
     return box;
 }

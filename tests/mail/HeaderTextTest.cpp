@@ -183,4 +183,94 @@ TEST(HeaderTextTest, ParseMailDateReadsEveryFormMailCarries)
         EXPECT_EQ(ParseMailDate(c.Raw), c.Time) << c.Raw;
 }
 
+TEST(HeaderTextTest, ParseMailDateReadsTheCommonFormAsAnyOtherForm)
+{
+    // Dates in the form nearly all mail carries, at the edges of what it
+    // allows; a blank put in front makes the same date take the general
+    // reading, which must agree.
+    constexpr int64_t kAt1205 = 1764590700; // 2025-12-01 12:05:00 UTC
+    const struct {
+        const char* Raw;
+        std::optional<int64_t> Time;
+    } cases[] = {
+        {"Mon, 1 Dec 2025 14:05:00 +0200", kAt1205},
+        {"01 Dec 2025 14:05 +0200", kAt1205},
+        {"Mon, 1 Dec 2025 14:05:00 +0200 (EET)\t ", kAt1205},
+        {"Mon, 1 Dec 2025 14:05:00 +0200 (EET) (x)", kAt1205},       // two comments
+        {"Mon, 1 Dec 2025 14:05:00 +0200 (a (b) c)", kAt1205},       // nested
+        {"Mon, 1 Dec 2025 14:05:00 +0200 (open", kAt1205},
+        {"Mon, 1 Dec 2025 14:05:00 +0200 x", kAt1205},
+        {"Mon, 1 Dec 2025 12:05:00 +0060", kAt1205},                 // zone out of range: none
+        {"Mon, 1 Dec 2025 12:05:00 +2400", kAt1205},
+        {"Mon, 1 Dec 2025 12:05:00 -0000", kAt1205},
+        {"Mon, 1 Dec 2025 14:05:00 +02000", kAt1205 + 2 * 3600},     // five digits: no zone
+        {"Mon, 1 Dec 2025 14:05:00 +02:00", kAt1205},
+        {"Mon, 1 Dec 2025 14:05:000 +0200", std::nullopt},
+        {"Mon,1 Dec 2025 14:05:00 +0200", kAt1205},
+        {"Sat, 31 Dec 2016 23:59:60 +0000", int64_t(1483228800)},
+        {"Sat, 1 Jan 1000 00:00:00 +0000", int64_t(-30610224000)},
+        {"Fri, 31 Dec 9999 23:59:00 +0000", int64_t(253402300740)},
+        {"Mon, 0 Dec 2025 12:05:00 +0000", std::nullopt},
+        {"Mon, 31 Nov 2025 12:05:00 +0000", std::nullopt},
+        {"Mon, 1 Dec 2025 24:00:00 +0000", std::nullopt},
+        {"Mon, 1 Dec 2025 12:60:00 +0000", std::nullopt},
+        {"Mon, 1 Dec 0999 12:05:00 +0000", std::nullopt},
+        {"Mon, 1 Dcm 2025 12:05:00 +0000", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseMailDate(c.Raw), c.Time) << c.Raw;
+        EXPECT_EQ(ParseMailDate(std::string(" ") + c.Raw), c.Time) << c.Raw;
+    }
+}
+
+TEST(HeaderTextTest, DecodeHeaderTextReadsRawBytesAtEveryOffset)
+{
+    // Long raw text goes across in blocks of bytes: a byte to convert or
+    // drop at any offset in it must still be found.
+    const struct {
+        const char* Raw;
+        const char* Shown; // UTF-8
+    } bytes[] = {
+        {"\xE4", "\xC3\xA4"}, {"\xC3\xA4", "\xC3\xA4"}, {"\x80", "\xE2\x82\xAC"}, {"\t", "\t"},
+        {"\r\n", ""},        {"\x01", "\xEF\xBF\xBD"}, {"\x7F", "\xEF\xBF\xBD"}, {"\xC2\x85", "\xEF\xBF\xBD"},
+    };
+    for (const auto& b : bytes)
+        for (size_t offset = 0; offset <= 17; ++offset) {
+            const std::string before(offset, 'a'), after(19 - offset, 'z');
+            EXPECT_EQ(DecodeHeaderText(before + b.Raw + after), before + b.Shown + after) << b.Raw << " at " << offset;
+        }
+}
+
+TEST(HeaderTextTest, ParseMailboxReadsTheCommonFormAsAnyOtherForm)
+{
+    // From values near the form nearly all mail has ("Name" <address>); a
+    // blank put in front makes the same value take the general reading,
+    // which must agree.
+    const struct {
+        const char* Raw;
+        const char* Name;
+        const char* Address;
+    } cases[] = {
+        {"\"A B\" <a@b>", "A B", "a@b"},
+        {"A B<a@b>", "A B", "a@b"},
+        {"A  B <a@b>", "A B", "a@b"},
+        {"A\tB <a@b>", "A B", "a@b"},
+        {"\"A\"<a@b> ", "A", "a@b"},
+        {"\"  A  \" <a@b>", "A", "a@b"},
+        {"\"\" <a@b>", "", "a@b"},
+        {"\"A\" x <a@b>", "A x", "a@b"},
+        {"\"A\" <a@b> (c)", "A", "a@b"},
+        {"\"A\" <a@b>, \"C\" <c@d>", "A", "a@b"},
+        {"A <a@b> <c@d>", "A", "a@b"},
+        {"\"A\\\"B\" <a@b>", "A\"B", "a@b"},
+        {"A>B <a@b>", "A>B", "a@b"},
+        {"=?UTF-8?Q?=C3=A4?= <a b@c>", "\xC3\xA4", "ab@c"},
+    };
+    for (const auto& c : cases)
+        for (const std::string& raw : {std::string(c.Raw), std::string(" ") + c.Raw}) {
+            const TMailbox box = ParseMailbox(raw);
+            EXPECT_EQ(box.Name + "|" + box.Address, std::string(c.Name) + "|" + c.Address) << raw;
+        }
+}
+
 } // namespace
