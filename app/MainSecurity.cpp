@@ -8,17 +8,14 @@
 // "Security" only when its value differs from what the port says.
 #include "app/Main.h"
 
+#include "app/SettingsFile.h"
 #include "app/TrustPrompt.h"
+#include "platform/Format.h"
 #include "platform/IniFiles.h"
-
-#include <algorithm>
-#include <cctype>
 
 namespace {
 
 const char* const kSecurityValues[] = {"none", "tls", "starttls"}; // by TPop3Security
-// Never a value of a settings file, whose values are trimmed.
-const char* const kMissing = "\x01";
 
 } // namespace
 
@@ -30,24 +27,20 @@ TPop3Security SecurityForPort(const std::string& port)
 
 void TFrmMain::LoadSecuritySettings(const platform::TIniFile& ini)
 {
-    std::string security = ini.ReadString("Account", "Security", kMissing);
-    std::transform(security.begin(), security.end(), security.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
+    const std::string security = ReadSetting(ini, "Account", "Security").value_or("");
     FAccountSecurity = SecurityForPort(FAccountPort);
     FSecurityRead = false;
     for (TPop3Security s : {pop3SecNone, pop3SecTls, pop3SecStartTls})
-        if (security == kSecurityValues[s]) {
+        if (SameText(security, kSecurityValues[s])) {
             FAccountSecurity = s;
             FSecurityRead = true;
         }
-    FCaFile = ini.ReadString("Account", "CaFile", kMissing);
-    FCaFileRead = FCaFile != kMissing;
-    if (!FCaFileRead)
-        FCaFile.clear();
-    FCertificatePin = ini.ReadString("Account", "CertificatePin", kMissing);
-    FCertificatePinSet = FCertificatePin != kMissing;
-    if (!FCertificatePinSet)
-        FCertificatePin.clear();
+    const auto caFile = ReadSetting(ini, "Account", "CaFile");
+    FCaFileRead = caFile.has_value();
+    FCaFile = caFile.value_or("");
+    const auto pin = ReadSetting(ini, "Account", "CertificatePin");
+    FCertificatePinSet = pin.has_value();
+    FCertificatePin = pin.value_or("");
 }
 
 void TFrmMain::SaveSecuritySettings(platform::TIniFile& ini)

@@ -22,17 +22,6 @@
 
 namespace {
 
-// The text of Section/Key, or nullopt when the file has no such key (a
-// value is one line, so it is never the line break the default holds).
-std::optional<std::string> ReadKey(const platform::TIniFile& ini, const char* section, const char* key)
-{
-    const std::string none = "\n";
-    std::string value = ini.ReadString(section, key, none);
-    if (value == none)
-        return std::nullopt;
-    return value;
-}
-
 // A size in pixels, or 0 when the text is no number from 1 to 100 000.
 int Pixels(const std::string& text)
 {
@@ -62,21 +51,21 @@ void TFrmMain::LoadSettings()
     // "WindowWidth"/"WindowHeight": the size when not maximised;
     // "WindowMaximized": 1 or 0; "ColumnWidths": pixels, comma-separated,
     // left to right. A value that is no size keeps the initial layout's.
-    const auto width = ReadKey(ini, "Options", "WindowWidth");
-    const auto height = ReadKey(ini, "Options", "WindowHeight");
+    const auto width = ReadSetting(ini, "Options", "WindowWidth");
+    const auto height = ReadSetting(ini, "Options", "WindowHeight");
     FWindowSizeRead = width || height;
     FWindowSize = QSize(Pixels(width.value_or("")), Pixels(height.value_or("")));
-    const auto maximized = ReadKey(ini, "Options", "WindowMaximized");
+    const auto maximized = ReadSetting(ini, "Options", "WindowMaximized");
     FMaximizedRead = maximized.has_value();
     FMaximized = platform::ProfileTextToInt(maximized.value_or(""), 0) == 1;
     // "Pipelining": 1 (and a missing key, or a value that is no number)
     // fetches the headers with CAPA and SyncTopAll, any other number a TOP
     // at a time as the original check did.
-    const auto pipelining = ReadKey(ini, "Options", "Pipelining");
+    const auto pipelining = ReadSetting(ini, "Options", "Pipelining");
     FPipeliningRead = pipelining.has_value();
     FPipelining = platform::ProfileTextToInt(pipelining.value_or("1"), 1) == 1;
     FColumnWidths.clear();
-    if (const auto widths = ReadKey(ini, "Options", "ColumnWidths")) {
+    if (const auto widths = ReadSetting(ini, "Options", "ColumnWidths")) {
         size_t start = 0;
         for (int column = 0; column < kColumnCount; ++column) {
             const size_t comma = std::min(widths->find(',', start), widths->size());
@@ -94,13 +83,13 @@ void TFrmMain::LoadSettings()
 // file had it or it differs from the default (USER/PASS, no command).
 void TFrmMain::LoadLoginSettings(const platform::TIniFile& ini)
 {
-    const auto login = ReadKey(ini, "Account", "Login");
+    const auto login = ReadSetting(ini, "Account", "Login");
     FLoginRead = login.has_value();
     // An empty value is the default, as a missing key.
     const std::string value = Trim(login.value_or(""));
     const std::optional<TLoginMethod> method = LoginMethodOfValue(value.empty() ? "user" : value);
     FAccountLogin = method ? LoginMethodValue(*method) : value;
-    const auto command = ReadKey(ini, "Account", "PasswordCommand");
+    const auto command = ReadSetting(ini, "Account", "PasswordCommand");
     FPasswordCommandRead = command.has_value();
     FAccountPasswordCommand = command.value_or("");
 }

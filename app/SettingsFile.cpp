@@ -1,5 +1,7 @@
 #include "app/SettingsFile.h"
 
+#include "platform/IniFiles.h"
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,4 +57,14 @@ void CreateSettingsFolder(const std::string& fileName)
         // shows in the write.
         mkdir(folder.c_str(), 0700);
     }
+}
+
+std::optional<std::string> ReadSetting(const platform::TIniFile& ini, const char* section, const char* key)
+{
+    // A value is one line, so it is never the line break this default holds.
+    const std::string none = "\n";
+    std::string value = ini.ReadString(section, key, none);
+    if (value == none)
+        return std::nullopt;
+    return value;
 }

@@ -2,7 +2,12 @@
 // full path (TFrmMain's constructor) and knows nothing of these rules.
 #pragma once
 
+#include <optional>
 #include <string>
+
+namespace platform {
+class TIniFile;
+}
 
 // The settings file of the program in programDir (its folder).
 //
@@ -21,3 +26,8 @@ std::string SettingsFileName(const std::string& programDir);
 // of folders it creates). A failure is left to the write that follows,
 // which reports "Unable to write to <fileName>".
 void CreateSettingsFolder(const std::string& fileName);
+
+// The value of Section/Key in the file, or nullopt when the file has no such
+// key: a key is written back only when it was read or the user set it, so
+// that an old file gains nothing it does not need.
+std::optional<std::string> ReadSetting(const platform::TIniFile& ini, const char* section, const char* key);

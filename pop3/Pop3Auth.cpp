@@ -13,8 +13,6 @@
 
 namespace {
 
-// Status code of a login the client itself declares failed.
-constexpr Integer NegativeReply = 500;
 // Random bytes in a SCRAM client nonce: 144 bits, 24 base64 characters.
 constexpr int NonceBytes = 18;
 

@@ -10,8 +10,6 @@ namespace {
 // Socket error number reported when the connection closes while a request
 // is still open ("interrupted call").
 constexpr Integer ClosedWhilePending = 10004;
-// Status code of a negative reply or a local connect failure.
-constexpr Integer NegativeReply = 500;
 // Result of a request abandoned by Abort.
 constexpr Integer Abandoned = 426;
 
@@ -368,19 +366,27 @@ void TCustomPop3Cli::Connect()
     FSocket->DnsLookup(FHost);
 }
 
-void TCustomPop3Cli::ConnectFailed(const std::string& Text, Integer Error)
+// A failure the client found itself (not a server's reply) recorded as the
+// request's outcome: Text stands as its last response, and as its error
+// message unless an earlier one is kept.
+void TCustomPop3Cli::KeepFailure(const std::string& Text, Integer Error)
 {
     FLastResponse = Text;
     FStatusCode = NegativeReply;
     FRequestResult = Error;
     KeepErrorMessage();
+}
+
+void TCustomPop3Cli::ConnectFailed(const std::string& Text, Integer Error)
+{
+    KeepFailure(Text, Error);
     FireRequestDone(Error);
 }
 
 void TCustomPop3Cli::SocketDnsLookupDone(TObject*, Word Error)
 {
     if (Error != 0) {
-        ConnectFailed("-ERR " + SocketErrorText(Error) + " (Winsock error #" + std::to_string(Error) + ")", Error);
+        ConnectFailed(FailureText(Error), Error);
         return;
     }
     FSocket->SetAddr(FSocket->DnsResult());

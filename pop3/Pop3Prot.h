@@ -337,6 +337,10 @@ public:
     TSessionClosed OnSessionClosed;
 
 protected:
+    // Status code of a negative reply, and the result of a request the
+    // client itself declares failed.
+    static constexpr Integer NegativeReply = 500;
+
     // A handler of the engine (FNext, FAfterOk, FSequenceNext, FLineParser).
     using THandler = void (TCustomPop3Cli::*)();
     struct TCommand;
@@ -360,6 +364,7 @@ protected:
     void CommandStatusReceived();
     bool IsPositiveStatus();
     void KeepErrorMessage();
+    void KeepFailure(const std::string& Text, Integer Error);
     void SetState(TPop3State NewState);
     // Whether the request that sent a command still awaits its reply: false
     // once an event handler has aborted it (or started another after that).

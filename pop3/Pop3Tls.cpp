@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr Integer NegativeReply = 500;
-
 // "TLSv1.3" as "TLS 1.3".
 std::string ProtocolText(const std::string& version)
 {
@@ -141,10 +139,7 @@ void TCustomPop3Cli::StlsFailed(const std::string& Text, Integer Error, bool Dis
 {
     FStlsInConnect = false;
     FStlsPending = false;
-    FLastResponse = Text;
-    FStatusCode = NegativeReply;
-    FRequestResult = Error;
-    KeepErrorMessage();
+    KeepFailure(Text, Error);
     if (Display)
         FireDisplay(Text);
     FConnected = false;

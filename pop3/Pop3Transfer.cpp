@@ -230,9 +230,9 @@ void TCustomPop3Cli::MultiLineReceived()
 {
     if (!FConnected) {
         FErrorMessage = "-ERR Disconneced unexpectedly";
-        FRequestResult = 500;
+        FRequestResult = NegativeReply;
         FireDisplay(FErrorMessage);
-        FireRequestDone(500);
+        FireRequestDone(NegativeReply);
         return;
     }
     if (FLineStart && !FPartialLine && FLastResponse == ".") {
